@@ -1,0 +1,1 @@
+"""Native hot routines for atomistic simulation: neighbour lists, structure text blocks and lattice geometry."""
