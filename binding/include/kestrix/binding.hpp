@@ -111,10 +111,13 @@ struct FunctionSignature {
 
 inline constexpr std::size_t kMaxParams = 10;
 
+/// A fast-call entry: module, argument array, positional count, keyword names.
+using FastCallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 /// One Python function: name, entry routine, flags, docstring.
 struct MethodEntry {
     const char* name;
-    PyCFunctionFastWithKeywords entry;
+    FastCallEntry entry;
     int flags;  // METH_FASTCALL | METH_KEYWORDS
     const char* doc;
 };

@@ -31,7 +31,7 @@ namespace detail {
 /// registered as a reader in the borrow record; throws the conversion error.
 PyRef accept_array(PyObject* obj, ElementType type, int ndim);
 /// Removes the reader registration and drops the reference.
-void release_array(PyRef& array) noexcept;
+void release_array(PyRef& array, ElementType type) noexcept;
 /// Data pointer, shape and byte strides of an accepted array.
 const char* array_data(PyObject* array) noexcept;
 const Py_ssize_t* array_shape(PyObject* array) noexcept;
@@ -77,7 +77,7 @@ public:
         }
     }
     PyObject* object() const noexcept { return ref_.get(); }
-    void release() noexcept { detail::release_array(ref_); }
+    void release() noexcept { detail::release_array(ref_, element_type_of<T>()); }
 
 private:
     ReadonlyArray() = default;

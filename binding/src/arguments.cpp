@@ -1,0 +1,100 @@
+// Binding fast-call arguments to parameter slots, with CPython's TypeError texts.
+
+#include <cstring>
+
+#include "kestrix/binding.hpp"
+
+namespace kestrix::binding {
+namespace {
+
+[[noreturn]] [[gnu::cold]] void too_many_positional(const FunctionSignature& sig,
+                                                    std::size_t given) {
+    std::string m = std::string(sig.name) + "() takes ";
+    const std::size_t n = sig.params.size();
+    if (sig.required == n) {
+        m += std::to_string(n);
+    } else {
+        m += "from " + std::to_string(sig.required) + " to " + std::to_string(n);
+    }
+    m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+         " given";
+    throw PendingError::lazy(PyExc_TypeError, std::move(m));
+}
+
+[[noreturn]] [[gnu::cold]] void multiple_values(const FunctionSignature& sig,
+                                                std::string_view keyword) {
+    throw PendingError::lazy(PyExc_TypeError, std::string(sig.name) +
+                                                  "() got multiple values for argument '" +
+                                                  std::string(keyword) + "'");
+}
+
+[[noreturn]] [[gnu::cold]] void unexpected_keyword(const FunctionSignature& sig,
+                                                   PyObject* keyword) {
+    // %U keeps every character of the name, lone surrogates included.
+    PyRef msg = checked_new(
+        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.name, keyword));
+    throw PendingError::materialised(
+        checked_new(PyObject_CallOneArg(PyExc_TypeError, msg.get())));
+}
+
+[[noreturn]] [[gnu::cold]] void missing_required(const FunctionSignature& sig,
+                                                 const Slots& slots, std::size_t given) {
+    std::vector<const char*> names;
+    for (std::size_t k = given; k < sig.required; ++k) {
+        if (!slots[k]) names.push_back(sig.params[k]);
+    }
+    std::string m = std::string(sig.name) + "() missing " + std::to_string(names.size()) +
+                    " required positional " + (names.size() == 1 ? "argument" : "arguments") +
+                    ": ";
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (k > 0) {
+            if (names.size() > 2) m += ",";
+            m += (k + 1 == names.size()) ? " and " : " ";
+        }
+        m += "'";
+        m += names[k];
+        m += "'";
+    }
+    throw PendingError::lazy(PyExc_TypeError, std::move(m));
+}
+
+}  // namespace
+
+Slots bind_arguments(const FunctionSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    Slots slots{};
+    const std::size_t n = sig.params.size();
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    for (std::size_t k = 0; k < given && k < n; ++k) slots[k] = args[k];
+    if (given > n) too_many_positional(sig, given);
+
+    if (kwnames) {
+        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(keyword, &len);
+            if (!text) PyErr_Clear();  // unencodable: matches no parameter
+            std::size_t match = n;
+            for (std::size_t p = 0; text && p < n; ++p) {
+                if (std::strlen(sig.params[p]) == static_cast<std::size_t>(len) &&
+                    std::memcmp(sig.params[p], text, len) == 0) {
+                    match = p;
+                    break;
+                }
+            }
+            if (match == n) unexpected_keyword(sig, keyword);
+            if (slots[match]) multiple_values(sig, std::string_view(text, len));
+            slots[match] = args[given + k];
+        }
+    }
+
+    if (given < sig.required) {
+        for (std::size_t k = given; k < sig.required; ++k) {
+            if (!slots[k]) missing_required(sig, slots, given);
+        }
+    }
+    return slots;
+}
+
+}  // namespace kestrix::binding
