@@ -1,0 +1,202 @@
+"""NumPy arrays in and out: accepted views, refusals, result arrays, the borrow record."""
+
+import ctypes
+
+import numpy as np
+import pytest
+
+from _support import run_python
+from kestrix import _vicinal as vic
+
+F = vic.primitive_neighbor_list_rs
+PBC = [True, False, True]
+RNG = np.random.default_rng(7)
+CELL = np.array([[6.0, 0.0, 0.0], [1.0, 7.0, 0.0], [0.5, 0.3, 8.0]])
+POS = RNG.uniform(-1.0, 8.0, size=(12, 3))
+
+
+def assert_same(a, b):
+    for x, y in zip(a, b, strict=True):
+        assert x.dtype == y.dtype and x.shape == y.shape
+        assert np.array_equal(x.view(np.uint8), y.view(np.uint8))
+
+
+def wide(a):
+    """The same values inside a wider, column-major buffer: non-contiguous, strided view."""
+    big = np.zeros((a.shape[0] * 2, a.shape[1] + 2), order="F")
+    big[::2, 1:-1] = a
+    return big[::2, 1:-1]
+
+
+class Sub(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda a: np.asfortranarray(a),
+        lambda a: np.ascontiguousarray(a.T).T,
+        lambda a: a[::-1][::-1],
+        lambda a: np.ascontiguousarray(a[::-1])[::-1],
+        wide,
+        lambda a: a.view(Sub),
+        lambda a: np.frombuffer(a.tobytes(), dtype=np.float64).reshape(a.shape),  # read-only
+    ],
+)
+def test_array_layouts_read_as_numpy_indexes_them(make):
+    cell, pos = make(CELL), make(POS)
+    before = (cell.copy(), pos.copy())
+    assert_same(F(PBC, cell, pos, 4.0), F(PBC, CELL, POS, 4.0))
+    assert np.array_equal(cell, before[0]) and np.array_equal(pos, before[1])
+
+
+def test_longlong_numbers_and_shared_arrays_are_accepted():
+    numbers = np.ones(len(POS), dtype=np.longlong)
+    args = (PBC, CELL, POS, numbers, [1], [1], [4.0])
+    assert_same(vic.primitive_neighbor_list_dict_rs(*args), F(PBC, CELL, POS, 4.0))
+    square = np.eye(3) * 3.0
+    assert len(F([False] * 3, square, square, 5.0)[0]) == 6
+
+
+@pytest.mark.parametrize(
+    "cell, name",
+    [
+        ([[1.0, 0, 0], [0, 1.0, 0], [0, 0, 1.0]], "list"),
+        ((1.0, 2.0), "tuple"),
+        (np.float64(1.0), "float64"),
+        (np.array(1.0), "ndarray"),
+        (np.eye(3, dtype=np.float32), "ndarray"),
+        (np.eye(3, dtype=np.int32), "ndarray"),
+        (np.eye(3).astype(">f8"), "ndarray"),
+        (np.ones(3), "ndarray"),
+        (np.ones((3, 3, 1)), "ndarray"),
+    ],
+)
+def test_wrong_arrays_are_refused(cell, name):
+    with pytest.raises(TypeError) as exc:
+        F(PBC, cell, POS, 4.0)
+    assert str(exc.value) == f"argument 'cell': '{name}' object cannot be converted to 'PyArray<T, D>'"
+
+
+@pytest.mark.parametrize("positions", [POS, POS[:0]])
+def test_result_arrays(positions):
+    result = F(PBC, CELL, positions, 4.0)
+    assert type(result) is tuple and len(result) == 5
+    n = len(result[0])
+    assert n > 0 or len(positions) == 0
+    for array, dtype, shape in zip(result, "i8 i8 f8 f8 i8".split(),
+                                   [(n,), (n,), (n,), (n, 3), (n, 3)]):
+        assert type(array) is np.ndarray
+        assert array.dtype == np.dtype(dtype) and array.shape == shape
+        assert array.flags.writeable and array.flags.c_contiguous and not array.flags.owndata
+        holder = type(array.base)
+        assert (holder.__module__, holder.__name__) == ("builtins", "PySliceContainer")
+        expected = (0,) * len(shape) if n == 0 else np.empty(shape, dtype).strides
+        assert array.strides == expected
+
+
+def test_results_are_independent_and_holder_has_no_constructor():
+    first, second = F(PBC, CELL, POS, 4.0), F(PBC, CELL, POS, 4.0)
+    first[3][:] = -1.0
+    first[0][:] = 99
+    assert_same(second, F(PBC, CELL, POS, 4.0))
+    with pytest.raises(TypeError) as exc:
+        type(first[0].base)()
+    assert str(exc.value) == "No constructor defined for PySliceContainer"
+
+
+FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_size_t)
+RELEASE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_size_t)
+
+
+class RecordApi(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint64), ("record", ctypes.c_void_p),
+                ("acquire", FN), ("acquire_mut", FN), ("release", RELEASE),
+                ("release_mut", RELEASE)]
+
+
+def borrow_record():
+    F(PBC, CELL, POS, 4.0)  # the first registration creates the record
+    core = np._core.multiarray if np.lib.NumpyVersion(np.__version__).major >= 2 \
+        else np.core.multiarray
+    capsule = core._KESTRIX_ARRAY_BORROW_RECORD
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return RecordApi.from_address(get(capsule, b"kestrix.array_borrow_record"))
+
+
+def test_a_writer_in_the_borrow_record_refuses_readers():
+    api = borrow_record()
+    assert api.version >= 1
+    positions = POS.copy()
+    assert api.acquire_mut(api.record, positions, positions.itemsize) == 0
+    try:
+        # our readers were released: nobody else holds positions
+        assert api.acquire_mut(api.record, positions, positions.itemsize) == -1
+        with pytest.raises(BaseException) as exc:
+            F(PBC, CELL, positions[2:], 4.0)  # a view of the same memory
+        assert type(exc.value).__name__ == "PanicException"
+        assert str(exc.value).endswith(": AlreadyBorrowed")
+        assert_same(F(PBC, CELL, positions.copy(), 4.0), F(PBC, CELL, POS, 4.0))
+    finally:
+        api.release_mut(api.record, positions, positions.itemsize)
+    assert_same(F(PBC, CELL, positions, 4.0), F(PBC, CELL, POS, 4.0))
+    assert api.acquire_mut(api.record, positions, positions.itemsize) == 0
+    api.release_mut(api.record, positions, positions.itemsize)
+
+
+def test_numpy_is_reached_only_by_the_first_array_conversion():
+    r = run_python("""
+        import sys
+        import kestrix, kestrix._vicinal as v
+        assert "numpy" not in sys.modules
+        try:
+            v.primitive_neighbor_list_rs([1, 1, 1], None, None, 1.0)
+        except TypeError as e:
+            print(e)
+        assert "numpy" not in sys.modules
+        try:
+            v.primitive_neighbor_list_rs([True] * 3, None, None, 1.0)
+        except TypeError as e:
+            print(e)
+        print("numpy" in sys.modules)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "argument 'pbc': 'int' object cannot be converted to 'PyBool'",
+        "argument 'cell': 'NoneType' object cannot be converted to 'PyArray<T, D>'",
+        "True",
+    ]
+
+
+def test_core_package_follows_the_numpy_major_version():
+    r = run_python("""
+        import sys, numpy as np, kestrix._vicinal as v
+        v.primitive_neighbor_list_rs([True] * 3, np.eye(3), np.zeros((1, 3)), 1.0)
+        major = np.lib.NumpyVersion(np.__version__).major
+        core = "numpy._core" if major >= 2 else "numpy.core"
+        print(hasattr(sys.modules[core + ".multiarray"], "_KESTRIX_ARRAY_BORROW_RECORD"))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "True"
+
+
+def test_unreachable_numpy_panics_and_a_later_call_retries():
+    r = run_python("""
+        import numpy as np, kestrix._vicinal as v
+        real = np.__version__
+        np.__version__ = "not a version"
+        try:
+            v.primitive_neighbor_list_rs([True] * 3, np.eye(3), np.zeros((1, 3)), 1.0)
+        except BaseException as e:
+            print(type(e).__name__, str(e).split(" { ")[0], type(e).__mro__[1].__name__)
+        np.__version__ = real
+        print(len(v.primitive_neighbor_list_rs([True] * 3, np.eye(3), np.zeros((1, 3)), 1.0)))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "PanicException Failed to access NumPy array API capsule: PyErr BaseException",
+        "5",
+    ]
+    assert "type: <class 'ValueError'>" in r.stderr
