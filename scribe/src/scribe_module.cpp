@@ -1,0 +1,399 @@
+// Module _scribe: the atom blocks of XYZ, POSCAR/CONTCAR and XDATCAR text,
+// parsed into NumPy arrays and formatted back.
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <string>
+
+#include "kestrix/numpy.hpp"
+#include "vasp.hpp"
+#include "xyz.hpp"
+
+namespace kestrix::scribe {
+namespace {
+
+using namespace kestrix::binding;
+
+// ---------------------------------------------------------------- docstrings
+
+constexpr const char* kParsePoscarDoc =
+    "parse_poscar_positions_rs(lines, selective)\n"
+    "--\n"
+    "\n"
+    "Parse the N-atom position block from a POSCAR/CONTCAR file.\n"
+    "\n"
+    "Python equivalent (read_vasp_configuration:261-278):\n"
+    "```python\n"
+    "for atom in range(natoms):\n"
+    "    fields = fd.readline().split()\n"
+    "    positions[atom] = [float(x) for x in fields[:3]]\n"
+    "    if selective_dynamics:\n"
+    "        frozen[atom] = [flag == 'F' for flag in fields[3:6]]\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "lines     : list of str\n"
+    "    The N atom lines, already read from the file.\n"
+    "selective : bool\n"
+    "    Whether selective-dynamics flags (T/F) follow the coordinates.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "positions : float64 array [N,3]\n"
+    "flags     : bool array [N,3], or None";
+
+constexpr const char* kFormatPoscarDoc =
+    "format_poscar_positions_rs(coord, flags=None)\n"
+    "--\n"
+    "\n"
+    "Format the N-atom position block for a POSCAR/CONTCAR file.\n"
+    "\n"
+    "Python equivalent (write_vasp:908-914):\n"
+    "```python\n"
+    "for atom, row in enumerate(coord):\n"
+    "    for value in row:\n"
+    "        fd.write(' %19.16f' % value)\n"
+    "    if constraints is not None:\n"
+    "        for flag in constraints[atom]:\n"
+    "            fd.write('%4s' % ('F' if flag else 'T'))\n"
+    "    fd.write('\\n')\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "coord : float64 array [N,3]\n"
+    "    Atom positions \u2014 Cartesian or scaled, as the caller decides.\n"
+    "flags : bool array [N,3] or None\n"
+    "    Selective-dynamics mask; True means frozen, written F in the file.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "str \u2014 the complete block, ready to be written to the file.";
+
+constexpr const char* kParseXdatcarDoc =
+    "parse_xdatcar_coords_rs(lines)\n"
+    "--\n"
+    "\n"
+    "Parse the coordinate block for one XDATCAR frame.\n"
+    "\n"
+    "Python equivalent (read_vasp_xdatcar:398):\n"
+    "```python\n"
+    "coords = np.array([[float(x) for x in line.split()[:3]] for line in lines])\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "lines : list of str\n"
+    "    The N coordinate lines of this frame, already read.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "float64 array [N,3] \u2014 fractional coordinates.";
+
+constexpr const char* kFormatXdatcarDoc =
+    "format_xdatcar_config_rs(scaled_positions, index)\n"
+    "--\n"
+    "\n"
+    "Format one complete XDATCAR configuration block.\n"
+    "\n"
+    "Python equivalent (_write_xdatcar_config:763-769):\n"
+    "```python\n"
+    "fd.write('Direct configuration=%6d\\n' % index)\n"
+    "for row in scaled_positions:\n"
+    "    fd.write('  ')\n"
+    "    fd.write(' '.join('%11.8f' % value for value in row))\n"
+    "    fd.write('\\n')\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "scaled_positions : float64 array [N,3]\n"
+    "index            : int \u2014 1-based frame index written to the header line.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "str \u2014 the full block including the header, ready to be written.";
+
+constexpr const char* kParseXyzDoc =
+    "parse_xyz_block_rs(lines)\n"
+    "--\n"
+    "\n"
+    "Parse N atom lines from a simple XYZ file.\n"
+    "\n"
+    "Python equivalent (read_xyz:26-31):\n"
+    "```python\n"
+    "for _ in range(natoms):\n"
+    "    line = next(lines)\n"
+    "    symbol, x, y, z = line.split()[:4]\n"
+    "    symbol = symbol.lower().capitalize()\n"
+    "    symbols.append(symbol)\n"
+    "    positions.append([float(x), float(y), float(z)])\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "lines : list of str\n"
+    "    The N atom lines, already extracted from the full file.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(symbols, positions) : (list of str, float64 array [N,3])";
+
+constexpr const char* kFormatXyzDoc =
+    "format_xyz_block_rs(symbols, positions)\n"
+    "--\n"
+    "\n"
+    "Format N atoms as simple XYZ atom lines.\n"
+    "\n"
+    "Python equivalent (write_xyz:42-43, fmt='%22.15f'):\n"
+    "```python\n"
+    "for s, (x, y, z) in zip(symbols, positions):\n"
+    "    fd.write('%-2s %22.15f %22.15f %22.15f\\n' % (s, x, y, z))\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "symbols   : list of str \u2014 chemical symbols (length N)\n"
+    "positions : float64 array [N,3]\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "str \u2014 the block without the atom-count and comment header lines.";
+
+// ---------------------------------------------------------------- signatures
+
+constexpr const char* kParsePoscarParams[] = {"lines", "selective"};
+constexpr const char* kFormatPoscarParams[] = {"coord", "flags"};
+constexpr const char* kLinesParams[] = {"lines"};
+constexpr const char* kFormatXdatcarParams[] = {"scaled_positions", "index"};
+constexpr const char* kFormatXyzParams[] = {"symbols", "positions"};
+
+constexpr FunctionSignature kParsePoscar{"parse_poscar_positions_rs", kParsePoscarParams, 2};
+constexpr FunctionSignature kFormatPoscar{"format_poscar_positions_rs", kFormatPoscarParams, 1};
+constexpr FunctionSignature kParseXdatcar{"parse_xdatcar_coords_rs", kLinesParams, 1};
+constexpr FunctionSignature kFormatXdatcar{"format_xdatcar_config_rs", kFormatXdatcarParams, 2};
+constexpr FunctionSignature kParseXyz{"parse_xyz_block_rs", kLinesParams, 1};
+constexpr FunctionSignature kFormatXyz{"format_xyz_block_rs", kFormatXyzParams, 2};
+
+using Matrix = ReadonlyArray<double, 2>;
+
+// ---------------------------------------------------------------- text results
+
+// Asks for transparent huge pages over the whole 2 MiB pages inside a large
+// block about to be written: first touches of fresh 4 KiB pages otherwise cost
+// several times the writing itself. Advice only; a refusal changes nothing.
+void advise_huge_pages(char* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Output known to be ASCII is written straight into the bytes of a new str,
+// which finally shrinks in place: no second copy of a large text. Growing it
+// copies (the allocator's realloc), so the first block gets half again the
+// estimate as headroom; pages that are never written cost nothing.
+class AsciiStrStorage final : public TextStorage {
+public:
+    char* reallocate(std::size_t, std::size_t& capacity) override {
+        if (!str_) {
+            capacity += capacity / 2;
+            str_ = checked_new(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127));
+        } else {
+            resize(capacity);
+        }
+        char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get()));
+        advise_huge_pages(data, capacity);
+        return data;
+    }
+    /// The str holding the first `size` bytes written.
+    PyRef finish(std::size_t size) {
+        if (size == 0 || !str_) return new_str({});
+        resize(size);
+        return std::move(str_);
+    }
+
+private:
+    void resize(std::size_t length) {
+        // The str is new, unshared and unhashed, so CPython resizes it in place;
+        // on failure it keeps the old object and sets MemoryError.
+        PyObject* obj = str_.release();
+        int rc = PyUnicode_Resize(&obj, static_cast<Py_ssize_t>(length));
+        str_ = PyRef::steal(obj);
+        if (rc < 0) raise_fetched();
+    }
+    PyRef str_;
+};
+
+/// Runs `write` on a TextBuffer and returns the text as a new str; `ascii`
+/// says that everything written is ASCII.
+template <class Write>
+PyRef text_result(bool ascii, Write&& write) {
+    if (ascii) {
+        AsciiStrStorage storage;
+        std::size_t size;
+        {
+            TextBuffer out(storage);
+            write(out);
+            size = out.size();
+        }
+        return storage.finish(size);
+    }
+    TextBuffer out;
+    write(out);
+    return new_str(out.view());
+}
+
+bool all_ascii(const StrSequence& texts) noexcept {
+    for (std::string_view t : texts.views())
+        for (char c : t)
+            if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- messages
+
+std::string quoted_failure(const ParseError& e, const StrSequence& lines, const char* before,
+                           const char* after) {
+    std::string m = before;
+    m += e.field(lines[e.line]);
+    m += after;
+    m += std::to_string(e.line);
+    m += ": ";
+    m += kInvalidFloatLiteral;
+    return m;
+}
+
+[[noreturn]] void raise_xyz_error(const ParseError& e, const StrSequence& lines) {
+    std::string i = std::to_string(e.line);
+    switch (e.kind) {
+    case ParseFailure::EmptyLine:
+        raise_value_error("XYZ: empty line at atom index " + i);
+    case ParseFailure::MissingField:
+        raise_value_error("XYZ: not enough position fields on atom line " + i);
+    default:
+        raise_value_error(quoted_failure(e, lines, "XYZ: cannot parse coordinate '", "' on line "));
+    }
+}
+
+[[noreturn]] void raise_poscar_error(const ParseError& e, const StrSequence& lines) {
+    std::string i = std::to_string(e.line);
+    switch (e.kind) {
+    case ParseFailure::BadFlag:
+        raise_value_error("POSCAR: expected selective dynamics flag 'T' or 'F', got '" +
+                          std::string(e.field(lines[e.line])) + "' on atom line " + i);
+    case ParseFailure::BadNumber:
+        raise_value_error(
+            quoted_failure(e, lines, "POSCAR: cannot parse coordinate '", "' on atom line "));
+    default:
+        raise_value_error("POSCAR: not enough fields on atom line " + i + " (need 3 coordinates)");
+    }
+}
+
+[[noreturn]] void raise_xdatcar_error(const ParseError& e, const StrSequence& lines) {
+    if (e.kind == ParseFailure::BadNumber)
+        raise_value_error(quoted_failure(e, lines, "XDATCAR: cannot parse '", "' on line "));
+    raise_value_error("XDATCAR: not enough fields on coordinate line " + std::to_string(e.line));
+}
+
+// ---------------------------------------------------------------- functions
+
+PyRef parse_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kParsePoscar, args, nargs, kwnames);
+    auto lines = a.get<StrSequence>(0);
+    bool selective = a.get<bool>(1);
+    auto result = parse_poscar_positions(lines.views(), selective);
+    if (auto* e = std::get_if<ParseError>(&result)) raise_poscar_error(*e, lines);
+    PoscarBlock& block = std::get<PoscarBlock>(result);
+    PyRef positions = new_owned_array(std::move(block.positions), 3);
+    PyRef flags = block.flags ? new_owned_array(std::move(*block.flags), 3) : PyRef::borrow(Py_None);
+    return make_tuple(std::move(positions), std::move(flags));
+}
+
+PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kFormatPoscar, args, nargs, kwnames);
+    auto coord = a.get<Matrix>(0);
+    auto flags = a.get_optional<ReadonlyArray<bool, 2>>(1);
+    Strided2D<double> c = coord.view();
+    std::optional<Strided2D<bool>> f;
+    if (flags) {
+        f = flags->view();
+        if (f->rows != c.rows || f->cols != c.cols)
+            raise_value_error("format_poscar_positions_rs: coord and flags must have the same shape");
+    }
+    return text_result(true, [&](TextBuffer& out) { format_poscar_positions(out, c, f); });
+}
+
+PyRef parse_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kParseXdatcar, args, nargs, kwnames);
+    auto lines = a.get<StrSequence>(0);
+    auto result = parse_xdatcar_coords(lines.views());
+    if (auto* e = std::get_if<ParseError>(&result)) raise_xdatcar_error(*e, lines);
+    return new_owned_array(std::move(std::get<OwnedBuffer<double>>(result)), 3);
+}
+
+PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kFormatXdatcar, args, nargs, kwnames);
+    auto scaled_positions = a.get<Matrix>(0);
+    std::uint64_t index = a.get<std::uint64_t>(1);
+    return text_result(
+        true, [&](TextBuffer& out) { format_xdatcar_config(out, scaled_positions.view(), index); });
+}
+
+PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kParseXyz, args, nargs, kwnames);
+    auto lines = a.get<StrSequence>(0);
+    auto result = parse_xyz_block(lines.views());
+    if (auto* e = std::get_if<ParseError>(&result)) raise_xyz_error(*e, lines);
+    XyzBlock& block = std::get<XyzBlock>(result);
+    PyRef positions = new_owned_array(std::move(block.positions), 3);
+
+    // One str per distinct symbol, shared by every line that carries it.
+    const SymbolTable& table = block.symbols;
+    std::vector<PyRef> distinct;
+    distinct.reserve(table.distinct());
+    for (std::size_t k = 0; k < table.distinct(); ++k) distinct.push_back(new_str(table.symbol(k)));
+    PyRef symbols = checked_new(PyList_New(static_cast<Py_ssize_t>(table.ids.size())));
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        PyList_SET_ITEM(symbols.get(), static_cast<Py_ssize_t>(i),
+                        Py_NewRef(distinct[table.ids[i]].get()));
+    }
+    return make_tuple(std::move(symbols), std::move(positions));
+}
+
+PyRef format_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments a(kFormatXyz, args, nargs, kwnames);
+    auto symbols = a.get<StrSequence>(0);
+    auto positions = a.get<Matrix>(1);
+    Strided2D<double> p = positions.view();
+    if (symbols.size() != static_cast<std::size_t>(p.rows)) {
+        raise_value_error("format_xyz_block_rs: symbols length (" + std::to_string(symbols.size()) +
+                          ") != positions rows (" + std::to_string(p.rows) + ")");
+    }
+    return text_result(all_ascii(symbols),
+                       [&](TextBuffer& out) { format_xyz_block(out, symbols.views(), p); });
+}
+
+constexpr MethodEntry kFunctions[] = {
+    method<&parse_poscar>("parse_poscar_positions_rs", kParsePoscarDoc),
+    method<&format_poscar>("format_poscar_positions_rs", kFormatPoscarDoc),
+    method<&parse_xdatcar>("parse_xdatcar_coords_rs", kParseXdatcarDoc),
+    method<&format_xdatcar>("format_xdatcar_config_rs", kFormatXdatcarDoc),
+    method<&parse_xyz>("parse_xyz_block_rs", kParseXyzDoc),
+    method<&format_xyz>("format_xyz_block_rs", kFormatXyzDoc),
+};
+
+ModuleDefinition module_definition{
+    kFunctions,
+    PyModuleDef{PyModuleDef_HEAD_INIT, "_scribe", "", 0, nullptr, nullptr, nullptr, nullptr,
+                nullptr},
+};
+
+}  // namespace
+}  // namespace kestrix::scribe
+
+PyMODINIT_FUNC PyInit__scribe() {
+    return kestrix::binding::module_init(kestrix::scribe::module_definition);
+}

@@ -1,0 +1,117 @@
+#include "vasp.hpp"
+
+#include <cstring>
+
+namespace kestrix::scribe {
+namespace {
+
+// Reads the three coordinates of line i into out[0..2]; false, with `error`
+// describing it, at the first field that is missing or not a number.
+bool read_three(FieldScanner& scanner, std::size_t i, std::string_view line, double* out,
+                ParseError& error) {
+    std::string_view field;
+    for (int k = 0; k < 3; ++k) {
+        if (!scanner.next(field)) {
+            error = ParseError{ParseFailure::MissingField, i};
+            return false;
+        }
+        if (!parse_float_field(field, out[k])) {
+            error = field_error(ParseFailure::BadNumber, i, line, field);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The coordinate columns a writer reads; a row too short is an internal failure.
+void require_three_columns(Strided2D<double> a) {
+    if (a.rows > 0 && a.cols < 3) panic(kIndexOutOfBounds);
+}
+
+}  // namespace
+
+std::variant<PoscarBlock, ParseError> parse_poscar_positions(std::span<const std::string_view> lines,
+                                                             bool selective) {
+    std::size_t n = lines.size();
+    PoscarBlock block;
+    block.positions = OwnedBuffer<double>::uninitialised(n * 3);
+    bool* flags = nullptr;
+    if (selective) {
+        block.flags = OwnedBuffer<bool>::zeroed(n * 3);
+        flags = block.flags->data();
+    }
+    double* out = block.positions.data();
+    ParseError error{};
+    for (std::size_t i = 0; i < n; ++i) {
+        prefetch_line(lines, i + kPrefetchLines);
+        std::string_view line = lines[i];
+        FieldScanner scanner(line);
+        if (!read_three(scanner, i, line, out + 3 * i, error)) return error;
+        if (!selective) continue;
+        // Up to three letters; a line may carry fewer, the rest stay false.
+        std::string_view field;
+        for (int k = 0; k < 3 && scanner.next(field); ++k) {
+            if (field == "F") {
+                flags[3 * i + k] = true;
+            } else if (field != "T") {
+                return field_error(ParseFailure::BadFlag, i, line, field);
+            }
+        }
+    }
+    return block;
+}
+
+void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
+                             std::optional<Strided2D<bool>> flags) {
+    if (coord.rows == 0) return;
+    require_three_columns(coord);
+    out.reserve(std::size_t(coord.rows) * (flags ? 73 : 61) + kWriteSlack);
+    for (std::ptrdiff_t r = 0; r < coord.rows; ++r) {
+        for (int k = 0; k < 3; ++k) {
+            out.push_back(' ');
+            format_fixed(out, coord(r, k), 16, 19);
+        }
+        if (flags) {
+            char* p = out.prepare(12);
+            for (int k = 0; k < 3; ++k) {
+                std::memcpy(p + 4 * k, "   T", 4);
+                if ((*flags)(r, k)) p[4 * k + 3] = 'F';
+            }
+            out.commit(12);
+        }
+        out.push_back('\n');
+    }
+}
+
+std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(
+    std::span<const std::string_view> lines) {
+    std::size_t n = lines.size();
+    auto coords = OwnedBuffer<double>::uninitialised(n * 3);
+    double* out = coords.data();
+    ParseError error{};
+    for (std::size_t i = 0; i < n; ++i) {
+        prefetch_line(lines, i + kPrefetchLines);
+        FieldScanner scanner(lines[i]);
+        if (!read_three(scanner, i, lines[i], out + 3 * i, error)) return error;
+    }
+    return coords;
+}
+
+void format_xdatcar_config(TextBuffer& out, Strided2D<double> scaled_positions,
+                           std::uint64_t index) {
+    out.reserve(30 + 40 * std::size_t(scaled_positions.rows) + kWriteSlack);
+    out.append("Direct configuration=");
+    append_padded_integer(out, index, 6);
+    out.push_back('\n');
+    require_three_columns(scaled_positions);
+    for (std::ptrdiff_t r = 0; r < scaled_positions.rows; ++r) {
+        out.append("  ");
+        for (int k = 0; k < 3; ++k) {
+            if (k) out.push_back(' ');
+            format_fixed(out, scaled_positions(r, k), 8, 11);
+        }
+        out.push_back('\n');
+    }
+}
+
+}  // namespace kestrix::scribe

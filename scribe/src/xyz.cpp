@@ -1,0 +1,235 @@
+#include "xyz.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace kestrix::scribe {
+namespace {
+
+// ---------------------------------------------------------------- case data
+
+struct CaseMapping {
+    char32_t from;
+    char32_t to;  // one code point, or kSequenceTag + offset * 4 + length
+};
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+#include "case_tables.inc"
+
+template <std::size_t N>
+const CaseMapping* find_mapping(const CaseMapping (&table)[N], char32_t c) noexcept {
+    auto it = std::lower_bound(std::begin(table), std::end(table), c,
+                               [](const CaseMapping& m, char32_t v) { return m.from < v; });
+    return it != std::end(table) && it->from == c ? it : nullptr;
+}
+
+template <std::size_t N>
+bool in_ranges(const CodeRange (&table)[N], char32_t c) noexcept {
+    auto it = std::upper_bound(std::begin(table), std::end(table), c,
+                               [](char32_t v, const CodeRange& r) { return v < r.first; });
+    return it != std::begin(table) && c <= (it - 1)->last;
+}
+
+bool is_cased(char32_t c) noexcept { return in_ranges(kCased, c); }
+bool is_case_ignorable(char32_t c) noexcept { return in_ranges(kCaseIgnorable, c); }
+
+// Appends the full mapping of `c` in `table`, or `c` itself when it has none.
+template <std::size_t N>
+void append_mapped(const CaseMapping (&table)[N], char32_t c, std::u32string& out) {
+    const CaseMapping* m = find_mapping(table, c);
+    if (!m) {
+        out.push_back(c);
+    } else if (m->to < kSequenceTag) {
+        out.push_back(m->to);
+    } else {
+        char32_t code = m->to - kSequenceTag;
+        out.append(kCaseSequences + code / 4, code % 4);
+    }
+}
+
+// ---------------------------------------------------------------- UTF-8
+
+std::u32string decode_utf8(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    std::size_t k = 0;
+    while (k < s.size()) {
+        unsigned char b = static_cast<unsigned char>(s[k]);
+        std::size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        if (k + len > s.size()) len = 1;  // not reached with text from a Python str
+        char32_t c = len == 1 ? b : b & (0x7F >> len);
+        for (std::size_t j = 1; j < len; ++j) c = (c << 6) | (static_cast<unsigned char>(s[k + j]) & 0x3F);
+        out.push_back(c);
+        k += len;
+    }
+    return out;
+}
+
+void encode_utf8(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(char(c));
+    } else if (c < 0x800) {
+        out.push_back(char(0xC0 | (c >> 6)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(char(0xE0 | (c >> 12)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (c >> 18)));
+        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (c & 0x3F)));
+    }
+}
+
+constexpr char32_t kCapitalSigma = 0x03A3;
+constexpr char32_t kSmallSigma = 0x03C3;
+constexpr char32_t kFinalSigma = 0x03C2;
+
+// Final sigma: the nearest character before that is not case-ignorable is
+// cased, and the nearest one after that is not case-ignorable is not cased
+// (or there is none). Only the field itself is the context.
+bool is_final_sigma(const std::u32string& s, std::size_t at) noexcept {
+    std::size_t k = at;
+    while (k > 0 && is_case_ignorable(s[k - 1])) --k;
+    if (k == 0 || !is_cased(s[k - 1])) return false;
+    k = at + 1;
+    while (k < s.size() && is_case_ignorable(s[k])) ++k;
+    return k == s.size() || !is_cased(s[k]);
+}
+
+// ---------------------------------------------------------------- symbols
+
+// Hands out one distinct-symbol index per distinct raw field, normalising each
+// raw field once; fields are views into lines that outlive the parse.
+class SymbolInterner {
+public:
+    explicit SymbolInterner(SymbolTable& table) : table_(table), slots_(64) {}
+
+    std::size_t intern(std::string_view raw) {
+        if (last_raw_.data() && raw == last_raw_) return last_id_;
+        std::size_t mask = slots_.size() - 1;
+        std::size_t k = hash(raw) & mask;
+        while (slots_[k].key.data()) {
+            if (slots_[k].key == raw) return remember(raw, slots_[k].id);
+            k = (k + 1) & mask;
+        }
+        std::size_t id = table_.ends.size();
+        normalize_symbol(raw, table_.text);
+        table_.ends.push_back(table_.text.size());
+        slots_[k] = Slot{raw, id};
+        if (++used_ * 2 > slots_.size()) rehash();
+        return remember(raw, id);
+    }
+
+private:
+    struct Slot {
+        std::string_view key;  // data() null: empty slot
+        std::size_t id = 0;
+    };
+
+    static std::size_t hash(std::string_view s) noexcept {
+        std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+        for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return std::size_t(h ^ (h >> 29));
+    }
+    std::size_t remember(std::string_view raw, std::size_t id) noexcept {
+        last_raw_ = raw;
+        last_id_ = id;
+        return id;
+    }
+    void rehash() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (!s.key.data()) continue;
+            std::size_t k = hash(s.key) & mask;
+            while (slots_[k].key.data()) k = (k + 1) & mask;
+            slots_[k] = s;
+        }
+    }
+
+    SymbolTable& table_;
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::string_view last_raw_;
+    std::size_t last_id_ = 0;
+};
+
+}  // namespace
+
+void normalize_symbol(std::string_view field, std::string& out) {
+    bool ascii = std::all_of(field.begin(), field.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        std::size_t start = out.size();
+        for (char c : field) out.push_back(c >= 'A' && c <= 'Z' ? char(c + 32) : c);
+        char& first = out[start];
+        if (first >= 'a' && first <= 'z') first = char(first - 32);
+        return;
+    }
+    std::u32string chars = decode_utf8(field);
+    std::u32string lower;
+    lower.reserve(chars.size() + 2);
+    for (std::size_t k = 0; k < chars.size(); ++k) {
+        if (chars[k] == kCapitalSigma) {
+            lower.push_back(is_final_sigma(chars, k) ? kFinalSigma : kSmallSigma);
+        } else {
+            append_mapped(kLowerMap, chars[k], lower);
+        }
+    }
+    std::u32string first;
+    append_mapped(kUpperMap, lower[0], first);
+    for (char32_t c : first) encode_utf8(c, out);
+    for (std::size_t k = 1; k < lower.size(); ++k) encode_utf8(lower[k], out);
+}
+
+std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_view> lines) {
+    std::size_t n = lines.size();
+    XyzBlock block;
+    block.positions = OwnedBuffer<double>::uninitialised(n * 3);
+    // More lines than 32-bit indices count cannot fit in memory as Python strs.
+    if (n > UINT32_MAX) throw std::bad_alloc();
+    block.symbols.ids = OwnedBuffer<std::uint32_t>::uninitialised(n);
+    SymbolInterner interner(block.symbols);
+    double* out = block.positions.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        prefetch_line(lines, i + kPrefetchLines);
+        std::string_view line = lines[i];
+        FieldScanner scanner(line);
+        std::string_view field;
+        if (!scanner.next(field)) return ParseError{ParseFailure::EmptyLine, i};
+        block.symbols.ids[i] = static_cast<std::uint32_t>(interner.intern(field));
+        for (int k = 0; k < 3; ++k) {
+            if (!scanner.next(field)) return ParseError{ParseFailure::MissingField, i};
+            if (!parse_float_field(field, out[3 * i + k]))
+                return field_error(ParseFailure::BadNumber, i, line, field);
+        }
+    }
+    return block;
+}
+
+void format_xyz_block(TextBuffer& out, std::span<const std::string_view> symbols,
+                      Strided2D<double> positions) {
+    std::size_t n = symbols.size();
+    if (n == 0) return;
+    if (positions.cols < 3) panic(kIndexOutOfBounds);
+    out.reserve(75 * n + kWriteSlack);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::ptrdiff_t r = std::ptrdiff_t(i);
+        append_padded_text(out, symbols[i], 2, Align::Left);
+        for (int k = 0; k < 3; ++k) {
+            out.push_back(' ');
+            format_fixed(out, positions(r, k), 15, 22);
+        }
+        out.push_back('\n');
+    }
+}
+
+}  // namespace kestrix::scribe

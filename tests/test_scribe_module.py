@@ -1,0 +1,112 @@
+"""Module _scribe: signatures, docstrings, argument binding and conversion."""
+
+import inspect
+
+import numpy as np
+import pytest
+
+from _support import run_python
+from kestrix._scribe import (format_poscar_positions_rs, format_xdatcar_config_rs,
+                             format_xyz_block_rs, parse_poscar_positions_rs,
+                             parse_xdatcar_coords_rs, parse_xyz_block_rs)
+
+DOCS = [
+    (parse_poscar_positions_rs, "(lines, selective)",
+     "Parse the N-atom position block from a POSCAR/CONTCAR file.",
+     "Python equivalent (read_vasp_configuration:261-278):", 5),
+    (format_poscar_positions_rs, "(coord, flags=None)",
+     "Format the N-atom position block for a POSCAR/CONTCAR file.",
+     "Python equivalent (write_vasp:908-914):", 7),
+    (parse_xdatcar_coords_rs, "(lines)", "Parse the coordinate block for one XDATCAR frame.",
+     "Python equivalent (read_vasp_xdatcar:398):", 1),
+    (format_xdatcar_config_rs, "(scaled_positions, index)",
+     "Format one complete XDATCAR configuration block.",
+     "Python equivalent (_write_xdatcar_config:763-769):", 5),
+    (parse_xyz_block_rs, "(lines)", "Parse N atom lines from a simple XYZ file.",
+     "Python equivalent (read_xyz:26-31):", 6),
+    (format_xyz_block_rs, "(symbols, positions)", "Format N atoms as simple XYZ atom lines.",
+     "Python equivalent (write_xyz:42-43, fmt='%22.15f'):", 2),
+]
+
+
+@pytest.mark.parametrize("func, signature, summary, citation, code_lines", DOCS)
+def test_docstring_layout(func, signature, summary, citation, code_lines):
+    assert func.__text_signature__ == signature
+    doc = func.__doc__
+    lines = doc.split("\n")
+    assert lines[:3] == [summary, "", citation] and lines[3] == "```python"
+    end = lines.index("```")
+    assert end - 4 == code_lines
+    compile("\n".join(lines[4:end]), func.__name__, "exec")  # the quoted code is Python
+    assert lines[end + 1: end + 4] == ["", "Parameters", "-" * 10]
+    returns = lines.index("Returns")
+    assert lines[returns - 1] == "" and lines[returns + 1] == "-" * 7 and lines[returns + 2]
+    for name in inspect.signature(func).parameters:
+        assert any(line.startswith(name + " ") and " : " in line for line in lines[end:returns])
+    assert not doc.endswith("\n") and {c for c in doc if ord(c) > 127} <= {"\u2014"}
+
+
+def test_flags_default_is_none():
+    p = inspect.signature(format_poscar_positions_rs).parameters["flags"]
+    assert p.default is None and p.kind is p.POSITIONAL_OR_KEYWORD
+
+
+def test_keywords_bind_like_positions():
+    coord = np.array([[0.5, 0.25, 0.0]])
+    assert format_xdatcar_config_rs(index=2, scaled_positions=coord) == format_xdatcar_config_rs(coord, 2)
+    assert parse_poscar_positions_rs(selective=False, lines=["1 2 3"])[0].tolist() == [[1, 2, 3]]
+    assert format_xyz_block_rs(positions=coord, symbols=["H"]) == format_xyz_block_rs(["H"], coord)
+
+
+@pytest.mark.parametrize("call, exc_type, text", [
+    (lambda: format_xyz_block_rs(), TypeError,
+     "format_xyz_block_rs() missing 2 required positional arguments: 'symbols' and 'positions'"),
+    (lambda: parse_xyz_block_rs(Lines=[]), TypeError,
+     "parse_xyz_block_rs() got an unexpected keyword argument 'Lines'"),
+    (lambda: format_poscar_positions_rs(np.zeros((1, 3)), None, None), TypeError,
+     "format_poscar_positions_rs() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: parse_xdatcar_coords_rs(["0 0 0", 1]), TypeError,
+     "argument 'lines': 'int' object cannot be converted to 'PyString'"),
+    (lambda: parse_poscar_positions_rs(["0 0 0"], 1), TypeError,
+     "argument 'selective': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: format_poscar_positions_rs(np.zeros((1, 3)), np.zeros((1, 3))), TypeError,
+     "argument 'flags': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (lambda: format_poscar_positions_rs(np.zeros((1, 3)), [[True] * 3]), TypeError,
+     "argument 'flags': 'list' object cannot be converted to 'PyArray<T, D>'"),
+    (lambda: format_xyz_block_rs(["H"], np.zeros((1, 3), np.float32)), TypeError,
+     "argument 'positions': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    (lambda: format_xdatcar_config_rs(np.zeros(3), 1), TypeError,
+     "argument 'scaled_positions': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+])
+def test_binding_messages(call, exc_type, text):
+    with pytest.raises(exc_type) as exc:
+        call()
+    assert str(exc.value) == text
+
+
+def test_conversions():
+    for call in (lambda: parse_xdatcar_coords_rs("0 0 0"), lambda: format_xyz_block_rs("H", np.zeros((1, 3)))):
+        with pytest.raises(TypeError) as exc:  # a str is not a sequence of lines here
+            call()
+        assert str(exc.value).startswith("argument '")
+    assert parse_poscar_positions_rs(("1 2 3",), np.True_)[1].tolist() == [[False] * 3]
+    assert parse_xyz_block_rs(np.array(["H 1 2 3"]))[0] == ["H"]
+    with pytest.raises(UnicodeEncodeError):
+        parse_xyz_block_rs(["H 1 2 3", "\udc80 1 2 3"])
+
+
+def test_import_does_not_import_numpy():
+    result = run_python("""
+        import sys
+        from kestrix import _scribe
+        assert "numpy" not in sys.modules
+        try:
+            _scribe.parse_poscar_positions_rs(["1 2 3"], 1)
+        except TypeError:
+            pass
+        assert "numpy" not in sys.modules
+        _scribe.parse_xdatcar_coords_rs([])
+        assert "numpy" in sys.modules
+        print("ok")
+    """)
+    assert result.stdout == "ok\n", result.stderr
