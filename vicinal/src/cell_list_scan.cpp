@@ -1,0 +1,203 @@
+#include "cell_list_scan.hpp"
+
+#include <limits>
+#include <utility>
+
+namespace kestrix::vicinal::detail {
+
+bool cpu_has_avx2() noexcept {
+#if defined(KESTRIX_VICINAL_SCALAR_ONLY)
+    return false;
+#else
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#endif
+}
+
+void Bins::build(const double* p, const i64* shift, const u64* coord, const std::uint8_t* finite,
+                 std::size_t n_atoms, const u64 n[3]) {
+    std::size_t nf = 0;
+    for (std::size_t a = 0; a < n_atoms; ++a) nf += finite[a];
+    entries_ = nf;
+    auto flat_of = [&](std::size_t a) {
+        const u64* c = coord + 3 * a;
+        return c[0] + n[0] * (c[1] + n[1] * c[2]);  // below n0·n1·n2 <= max_nbins
+    };
+    const u64 total = n[0] * n[1] * n[2];
+    auto order = std::make_unique_for_overwrite<std::size_t[]>(nf);
+
+    // Atoms sorted by flat bin index, ascending atom index within a bin.
+    dense_ = total <= 4 * static_cast<u64>(nf) + 4096;
+    if (dense_) {
+        slot_of_flat_ = std::make_unique<i64[]>(total);  // counts first
+        for (std::size_t a = 0; a < n_atoms; ++a)
+            if (finite[a]) ++slot_of_flat_[flat_of(a)];
+        std::size_t running = 0;
+        for (u64 f = 0; f < total; ++f) {
+            i64 count = slot_of_flat_[f];
+            if (count == 0) {
+                slot_of_flat_[f] = -1;
+                continue;
+            }
+            slot_of_flat_[f] = static_cast<i64>(slots_.size());
+            slots_.push_back(Slot{running, static_cast<std::size_t>(count), 0, 0, {}, {}, true, {}, {}});
+            running += static_cast<std::size_t>(count);
+        }
+        std::vector<std::size_t> cursor(slots_.size());
+        for (std::size_t s = 0; s < slots_.size(); ++s) cursor[s] = slots_[s].start;
+        for (std::size_t a = 0; a < n_atoms; ++a) {
+            if (!finite[a]) continue;
+            i64 s = slot_of_flat_[flat_of(a)];
+            order[cursor[static_cast<std::size_t>(s)]++] = a;
+        }
+    } else {
+        std::vector<std::pair<u64, std::size_t>> keyed;
+        keyed.reserve(nf);
+        for (std::size_t a = 0; a < n_atoms; ++a)
+            if (finite[a]) keyed.emplace_back(flat_of(a), a);
+        std::sort(keyed.begin(), keyed.end());
+        table_size_ = 16;
+        while (table_size_ < 2 * static_cast<u64>(nf)) table_size_ *= 2;
+        keys_ = std::make_unique_for_overwrite<u64[]>(table_size_);
+        values_ = std::make_unique_for_overwrite<i64[]>(table_size_);
+        std::fill_n(keys_.get(), table_size_, kNoKey);
+        for (std::size_t k = 0; k < keyed.size(); ++k) {
+            order[k] = keyed[k].second;
+            if (k == 0 || keyed[k].first != keyed[k - 1].first) {
+                i64 id = static_cast<i64>(slots_.size());
+                slots_.push_back(Slot{k, 0, 0, 0, {}, {}, true, {}, {}});
+                u64 h = hash(keyed[k].first) & (table_size_ - 1);
+                while (keys_[h] != kNoKey) h = (h + 1) & (table_size_ - 1);
+                keys_[h] = keyed[k].first;
+                values_[h] = id;
+            }
+            ++slots_.back().count;
+        }
+    }
+
+    x = std::make_unique<double[]>(nf + kPad);
+    y = std::make_unique<double[]>(nf + kPad);
+    z = std::make_unique<double[]>(nf + kPad);
+    idx = std::make_unique_for_overwrite<i64[]>(nf);
+    this->shift = std::make_unique_for_overwrite<i64[]>(3 * nf);
+    for (std::size_t k = 0; k < nf; ++k) {
+        std::size_t a = order[k];
+        x[k] = p[3 * a];
+        y[k] = p[3 * a + 1];
+        z[k] = p[3 * a + 2];
+        idx[k] = static_cast<i64>(a);
+        for (int d = 0; d < 3; ++d) this->shift[3 * k + d] = shift[3 * a + d];
+    }
+
+    atom_entry_ = std::make_unique<std::size_t[]>(n_atoms);
+    entry_slot_ = std::make_unique_for_overwrite<std::size_t[]>(nf);
+    for (std::size_t k = 0; k < nf; ++k) atom_entry_[order[k]] = k;
+    for (std::size_t id = 0; id < slots_.size(); ++id)
+        for (std::size_t k = slots_[id].start; k < slots_[id].start + slots_[id].count; ++k)
+            entry_slot_[k] = id;
+
+    for (Slot& s : slots_) {
+        for (int d = 0; d < 3; ++d) {
+            s.shift_min[d] = std::numeric_limits<i64>::max();
+            s.shift_max[d] = std::numeric_limits<i64>::min();
+        }
+        for (std::size_t k = s.start; k < s.start + s.count; ++k)
+            for (int d = 0; d < 3; ++d) {
+                s.shift_min[d] = std::min(s.shift_min[d], this->shift[3 * k + d]);
+                s.shift_max[d] = std::max(s.shift_max[d], this->shift[3 * k + d]);
+            }
+        s.uniform = s.shift_min[0] == s.shift_max[0] && s.shift_min[1] == s.shift_max[1] &&
+                    s.shift_min[2] == s.shift_max[2];
+        s.chunk_begin = chunks_.size();
+        for (std::size_t k = s.start; k < s.start + s.count; k += kChunk) {
+            Chunk ch{};
+            ch.start = k;
+            ch.count = std::min(kChunk, s.start + s.count - k);
+            const double* col[3] = {x.get(), y.get(), z.get()};
+            for (int d = 0; d < 3; ++d) {
+                ch.lo[d] = col[d][k];
+                ch.hi[d] = col[d][k];
+                for (std::size_t m = k + 1; m < k + ch.count; ++m) {
+                    ch.lo[d] = std::min(ch.lo[d], col[d][m]);
+                    ch.hi[d] = std::max(ch.hi[d], col[d][m]);
+                }
+            }
+            chunks_.push_back(ch);
+        }
+        s.chunk_end = chunks_.size();
+        for (int d = 0; d < 3; ++d) {
+            s.lo[d] = chunks_[s.chunk_begin].lo[d];
+            s.hi[d] = chunks_[s.chunk_begin].hi[d];
+            for (std::size_t c = s.chunk_begin + 1; c < s.chunk_end; ++c) {
+                s.lo[d] = std::min(s.lo[d], chunks_[c].lo[d]);
+                s.hi[d] = std::max(s.hi[d], chunks_[c].hi[d]);
+            }
+        }
+    }
+}
+
+u64 make_items(const Bins& bins, u64 base, u64 e_first, u64 e_last, std::vector<Item>& out) {
+    constexpr std::size_t kLargeBin = 2 * Bins::kChunk;
+    std::size_t first = out.size();
+    for (u64 e = e_first;; ++e) {
+        i64 id = bins.lookup(base + e);
+        if (id >= 0) {
+            const Bins::Slot& sl = bins.slot(id);
+            Item::Kind kind = !sl.uniform              ? Item::Kind::kMixed
+                              : sl.count > kLargeBin ? Item::Kind::kLarge
+                                                     : Item::Kind::kRun;
+            Item* last = out.size() > first ? &out.back() : nullptr;
+            if (kind == Item::Kind::kRun && last && last->kind == Item::Kind::kRun &&
+                last->end == sl.start && last->shift[0] == sl.shift_min[0] &&
+                last->shift[1] == sl.shift_min[1] && last->shift[2] == sl.shift_min[2]) {
+                last->end = sl.start + sl.count;
+                for (int x = 0; x < 3; ++x) {
+                    last->lo[x] = std::min(last->lo[x], sl.lo[x]);
+                    last->hi[x] = std::max(last->hi[x], sl.hi[x]);
+                }
+            } else {
+                Item it{kind, sl.start, sl.start + sl.count, &sl, {}, {}, {}};
+                for (int x = 0; x < 3; ++x) {
+                    it.shift[x] = sl.shift_min[x];
+                    it.lo[x] = sl.lo[x];
+                    it.hi[x] = sl.hi[x];
+                }
+                out.push_back(it);
+            }
+        }
+        if (e == e_last) break;
+    }
+    return e_last - e_first + 1;
+}
+
+void RowSink::grow(u64 need) {
+    // Doubling; rows past the memory limit fail anyway, so don't reserve far past it.
+    u64 limit = max_rows_ > (u64{1} << 58) ? u64{1} << 58 : max_rows_ + 4096;
+    u64 cap = std::max<u64>({need, cap_ * 2, 256});
+    if (cap > limit) cap = std::max(need, limit);
+    auto n = static_cast<std::size_t>(cap);
+    i_.reserve(n);
+    j_.reserve(n);
+    d_.reserve(n);
+    D_.reserve(3 * n);
+    S_.reserve(3 * n);
+    cap_ = cap;
+    cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
+}
+
+PairList RowSink::finish(u64 rows) && {
+    auto n = static_cast<std::size_t>(rows);
+    i_.resize_uninitialised(n);
+    j_.resize_uninitialised(n);
+    d_.resize_uninitialised(n);
+    D_.resize_uninitialised(3 * n);
+    S_.resize_uninitialised(3 * n);
+    i_.shrink_to_fit();
+    j_.shrink_to_fit();
+    d_.shrink_to_fit();
+    D_.shrink_to_fit();
+    S_.shrink_to_fit();
+    return PairList{std::move(i_), std::move(j_), std::move(d_), std::move(D_), std::move(S_)};
+}
+
+}  // namespace kestrix::vicinal::detail

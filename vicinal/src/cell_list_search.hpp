@@ -1,0 +1,248 @@
+#pragma once
+// The cell-list search itself, private to cell_list*.cpp: the steps before the
+// scan (grid, positions, bins, the checks on the result's size), and the scan,
+// which takes a policy deciding which of the search's rows are kept.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cell_list.hpp"
+#include "cell_list_bounds.hpp"
+#include "cell_list_scan.hpp"
+
+namespace kestrix::vicinal::detail {
+
+/// Floor division of integers (toward negative infinity), b > 0.
+inline i128 floor_div(i128 a, i128 b) {
+    i128 q = a / b;
+    if (a % b != 0 && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+/// The most rows a result may have: more can never fit in physical memory.
+u64 row_limit();
+
+/// Keeps every row of the search.
+/// A keep policy is called as keep(i, entry, j, d), entry being atom j's place
+/// in the bin arrays (entry_atoms()), so that per-atom data can be laid out in
+/// that order and read as the search reads the coordinates.
+struct KeepAll {
+    static constexpr bool kAll = true;
+    bool operator()(i64, std::size_t, i64, double) { return true; }
+};
+
+/// One neighbour search: prepare() runs everything up to the scan, then scan()
+/// with a keep policy produces the list.
+class CellSearch {
+public:
+    enum class Stage { kEmpty, kError, kReady };
+
+    CellSearch(const SearchInput& in, double cutoff) : in_(in), cutoff_(cutoff) {}
+
+    /// Everything before the scan; throws for internal failures and hopeless sizes.
+    Stage prepare();
+    const std::string& error() const noexcept { return error_; }
+    std::size_t atom_count() const noexcept { return n_atoms_; }
+    /// The atom of every entry of the bin arrays (after prepare() gave kReady).
+    const i64* entry_atoms() const noexcept { return bins_.idx.get(); }
+    std::size_t entry_count() const noexcept { return bins_.entry_count(); }
+
+    template <class Keep>
+    PairList scan(Keep& keep);
+
+private:
+    void build_grid();
+    void place_atoms();
+    void check_result_size();
+    void prepare_windows();
+    template <class F>
+    void each_row(const u64* c, const i64 lo[3], const i64 hi[3], F&& f) const;
+    void build_plan(std::size_t s);
+    u64 estimate_rows() const;
+    template <class Keep>
+    void scan_atom(std::size_t a, detail::Scanner<Keep>& scanner);
+    bool atom_ranges(std::size_t a, i64 lo[3], i64 hi[3]) const;
+
+    const SearchInput& in_;
+    double cutoff_;
+    std::string error_;
+    std::size_t n_atoms_ = 0;
+
+    Cell cell_{};
+    double cross_[3][3] = {};
+    double det_ = 0.0;
+    double h_[3] = {};
+    double bin_length_ = 3.0;
+    u64 n_[3] = {1, 1, 1};
+    u64 r_[3] = {0, 0, 0};
+    bool extended_[3] = {false, false, false};
+
+    std::unique_ptr<double[]> p_;          // 3 per atom, Cartesian
+    std::unique_ptr<i64[]> shift_;         // 3 per atom
+    std::unique_ptr<u64[]> coord_;         // 3 per atom
+    std::unique_ptr<std::uint8_t[]> finite_;
+    std::size_t n_finite_ = 0;
+
+    detail::Bins bins_;
+    detail::ShiftWindow window_;
+    std::array<bool, 3> windowed_{};
+
+    /// One offset row of a centre bin: offsets (o0 of its first bin, o1, o2),
+    /// quotients, its items and the work they stand for.
+    struct Plan {
+        i64 o[3];
+        i64 q[3];
+        std::size_t item_begin, item_end;
+        u64 work;
+    };
+    static constexpr std::uint8_t kUnplanned = 0, kPlanned = 1, kOnTheFly = 2, kSingleBin = 3;
+    detail::Item single_item_{};
+    std::vector<std::uint8_t> plan_state_;
+    std::vector<std::size_t> plan_begin_, plan_end_;
+    std::vector<Plan> plans_;
+    std::vector<detail::Item> plan_items_;
+    std::vector<detail::Item> row_items_;
+    u64 empty_work_ = 0;
+};
+
+/// Calls f(base, e_first, e_last, q, o) for the offset rows of a centre bin with
+/// coordinates c and offsets lo..hi, in emission order: o2 slowest, then o1, then
+/// along axis 0 the runs of bins e0, e0 + 1, ... that end where the grid wraps
+/// and q0 steps up. o holds (o0 of the run's first bin, o1, o2). Stops early
+/// when f returns false.
+template <class F>
+void CellSearch::each_row(const u64* c, const i64 lo[3], const i64 hi[3], F&& f) const {
+    u64 e_start[3];
+    i64 q_start[3];
+    for (int k = 0; k < 3; ++k) {
+        i128 t = static_cast<i128>(c[k]) + lo[k];
+        i128 q = floor_div(t, static_cast<i128>(n_[k]));
+        q_start[k] = static_cast<i64>(q);
+        e_start[k] = static_cast<u64>(t - q * static_cast<i128>(n_[k]));
+    }
+    const u64 n0 = n_[0];
+    const u64 count0 = static_cast<u64>(static_cast<i128>(hi[0]) - lo[0]) + 1;
+    u64 e2 = e_start[2];
+    i64 q[3], o[3];
+    q[2] = q_start[2];
+    for (o[2] = lo[2];; ++o[2]) {
+        u64 e1 = e_start[1];
+        q[1] = q_start[1];
+        for (o[1] = lo[1];; ++o[1]) {
+            u64 base = n0 * (e1 + n_[1] * e2);
+            u64 e0 = e_start[0], left = count0;
+            o[0] = lo[0];
+            q[0] = q_start[0];
+            for (;;) {
+                u64 len = std::min(left, n0 - e0);
+                if (!f(base, e0, e0 + len - 1, static_cast<const i64*>(q), static_cast<const i64*>(o)))
+                    return;
+                left -= len;
+                if (left == 0) break;
+                o[0] += static_cast<i64>(len);
+                e0 = 0;
+                ++q[0];
+            }
+            if (o[1] == hi[1]) break;
+            if (++e1 == n_[1]) {
+                e1 = 0;
+                ++q[1];
+            }
+        }
+        if (o[2] == hi[2]) break;
+        if (++e2 == n_[2]) {
+            e2 = 0;
+            ++q[2];
+        }
+    }
+}
+/// Scans one atom: through its bin's plan, or row by row on its own.
+template <class Keep>
+void CellSearch::scan_atom(std::size_t a, detail::Scanner<Keep>& scanner) {
+    detail::CentreAtom ca;
+    ca.index = static_cast<i64>(a);
+    ca.pos = bins_.atom_entry(a);
+    if (!atom_ranges(a, ca.lo, ca.hi)) return;
+    std::size_t s = bins_.entry_slot(ca.pos);
+    if (plan_state_[s] == kUnplanned) build_plan(s);
+    scanner.begin_atom(ca);
+    scanner.add_work(empty_work_);
+    empty_work_ = 0;
+    if (plan_state_[s] == kPlanned) {
+        for (std::size_t p = plan_begin_[s]; p < plan_end_[s]; ++p) {
+            const Plan& plan = plans_[p];
+            bool outside = false;
+            for (int k = 0; k < 3; ++k)
+                outside |= windowed_[k] && (plan.o[k] < ca.lo[k] || plan.o[k] > ca.hi[k]);
+            if (outside) continue;
+            scanner.visit(plan_items_.data() + plan.item_begin, plan.item_end - plan.item_begin, plan.q);
+            scanner.add_work(plan.work);
+        }
+        return;
+    }
+    const u64* c = &coord_[3 * a];
+    if (plan_state_[s] == kSingleBin) {
+        u64 m = single_item_.end - single_item_.start;
+        if (single_item_.kind == detail::Item::Kind::kRun && m <= detail::Scanner<Keep>::kSweepAtoms) {
+            // With one bin, q = o on every axis and the whole o0 range is one sweep.
+            u64 width = static_cast<u64>(static_cast<i128>(ca.hi[0]) - ca.lo[0]) + 1;
+            for (i64 o2 = ca.lo[2];; ++o2) {
+                for (i64 o1 = ca.lo[1];; ++o1) {
+                    i64 q[3] = {0, o1, o2};
+                    scanner.sweep(single_item_, ca.lo[0], ca.hi[0], q);
+                    scanner.add_work(width * (m + 1));
+                    if (o1 == ca.hi[1]) break;
+                }
+                if (o2 == ca.hi[2]) break;
+            }
+            return;
+        }
+        u64 work = 1 + m;
+        each_row(c, ca.lo, ca.hi, [&](u64, u64, u64, const i64* q, const i64*) {
+            scanner.visit(&single_item_, 1, q);
+            scanner.add_work(work);
+            return true;
+        });
+        return;
+    }
+    each_row(c, ca.lo, ca.hi, [&](u64 base, u64 e_first, u64 e_last, const i64* q, const i64*) {
+        row_items_.clear();
+        u64 work = detail::make_items(bins_, base, e_first, e_last, row_items_);
+        if (!row_items_.empty()) scanner.visit(row_items_.data(), row_items_.size(), q);
+        for (const auto& it : row_items_) work += it.end - it.start;
+        scanner.add_work(work);
+        return true;
+    });
+}
+
+// One pass, atom by atom in index order: each atom's rows are appended in its
+// offsets' order, which is the search's order, so the lists need no sort.
+template <class Keep>
+PairList CellSearch::scan(Keep& keep) {
+    detail::RowSink sink(row_limit());
+    if (u64 guess = std::min(estimate_rows(), row_limit()); guess >= (u64{1} << 15)) sink.reserve(guess);
+    detail::ScanSetup setup{cell_, cutoff_ * cutoff_, in_.self_interaction, in_.poll};
+    detail::Scanner<Keep> scanner(setup, bins_, keep, sink);
+    std::size_t slots = bins_.slot_count();
+    plan_state_.assign(slots, kUnplanned);
+    plan_begin_.assign(slots, 0);
+    plan_end_.assign(slots, 0);
+    // Room for every bin's plan when the reach is small, so that it never moves.
+    double width0 = 2.0 * static_cast<double>(r_[0]) + 1.0;
+    double per_bin = (2.0 * static_cast<double>(r_[1]) + 1.0) * (2.0 * static_cast<double>(r_[2]) + 1.0) *
+                     std::min(width0, std::ceil(width0 / static_cast<double>(n_[0])) + 1.0);
+    if (per_bin * static_cast<double>(slots) <= 1e6) {
+        plans_.reserve(static_cast<std::size_t>(per_bin) * slots);
+        plan_items_.reserve(plans_.capacity());
+    }
+    for (std::size_t a = 0; a < n_atoms_; ++a)
+        if (finite_[a]) scan_atom(a, scanner);
+    if constexpr (!Keep::kAll)
+        if (keep.failed) return PairList{};
+    return std::move(sink).finish(scanner.rows());
+}
+
+}  // namespace kestrix::vicinal::detail
