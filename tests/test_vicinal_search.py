@@ -349,3 +349,26 @@ def test_variant_failures_and_empty_inputs():
     with pytest.raises(ValueError) as exc:
         D([True] * 3, cell, positions, np.ones(3, np.int64), [1], [1], [math.inf])
     assert str(exc.value) == ref.INFINITE_CUTOFF
+
+
+def test_a_long_search_is_interrupted_by_a_signal():
+    # 60,000 atoms in one 3 A bin with a tiny cutoff: billions of candidate
+    # pairs and no row, so only the signal can end it early.
+    code = """
+        import signal, time
+        import numpy as np
+        from kestrix import _vicinal as v
+        positions = np.random.default_rng(0).random((60000, 3)) * 2.9
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        start = time.perf_counter()
+        try:
+            v.primitive_neighbor_list_rs([False] * 3, np.eye(3) * 3.0, positions, 1e-3)
+            print("finished")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        print(len(v.primitive_neighbor_list_rs([False] * 3, np.eye(3) * 3.0, positions[:10], 1.0)[0]))
+    """
+    out = run_python(code, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["KeyboardInterrupt", "4"]
