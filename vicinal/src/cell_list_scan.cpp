@@ -134,6 +134,19 @@ void Bins::build(const double* p, const i64* shift, const u64* coord, const std:
             }
         }
     }
+    // The chunk boxes as columns too, for the vector box tests.
+    const std::size_t nc = chunks_.size();
+    boxes_ = std::make_unique_for_overwrite<double[]>(6 * (nc + kPad));
+    for (int d = 0; d < 3; ++d) {
+        box_lo[d] = boxes_.get() + (2 * d) * (nc + kPad);
+        box_hi[d] = boxes_.get() + (2 * d + 1) * (nc + kPad);
+        for (std::size_t c = 0; c < nc; ++c) {
+            boxes_[(2 * d) * (nc + kPad) + c] = chunks_[c].lo[d];
+            boxes_[(2 * d + 1) * (nc + kPad) + c] = chunks_[c].hi[d];
+        }
+        for (std::size_t c = nc; c < nc + kPad; ++c)
+            boxes_[(2 * d) * (nc + kPad) + c] = boxes_[(2 * d + 1) * (nc + kPad) + c] = 0.0;
+    }
 }
 
 u64 make_items(const Bins& bins, u64 base, u64 e_first, u64 e_last, std::vector<Item>& out) {
@@ -151,12 +164,13 @@ u64 make_items(const Bins& bins, u64 base, u64 e_first, u64 e_last, std::vector<
                 last->end == sl.start && last->shift[0] == sl.shift_min[0] &&
                 last->shift[1] == sl.shift_min[1] && last->shift[2] == sl.shift_min[2]) {
                 last->end = sl.start + sl.count;
+                last->chunk_end = sl.chunk_end;
                 for (int x = 0; x < 3; ++x) {
                     last->lo[x] = std::min(last->lo[x], sl.lo[x]);
                     last->hi[x] = std::max(last->hi[x], sl.hi[x]);
                 }
             } else {
-                Item it{kind, sl.start, sl.start + sl.count, &sl, {}, {}, {}};
+                Item it{kind, sl.start, sl.start + sl.count, sl.chunk_begin, sl.chunk_end, &sl, {}, {}, {}};
                 for (int x = 0; x < 3; ++x) {
                     it.shift[x] = sl.shift_min[x];
                     it.lo[x] = sl.lo[x];

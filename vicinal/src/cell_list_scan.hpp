@@ -75,6 +75,8 @@ public:
     std::unique_ptr<double[]> x, y, z;  // bin order, padded
     std::unique_ptr<i64[]> idx;         // atom index
     std::unique_ptr<i64[]> shift;       // 3 per entry
+    const double* box_lo[3] = {};  // chunk boxes per axis, padded, in boxes_
+    const double* box_hi[3] = {};
 
 private:
     static constexpr u64 kNoKey = ~u64{0};
@@ -90,6 +92,7 @@ private:
     std::vector<Chunk> chunks_;
     std::unique_ptr<std::size_t[]> atom_entry_;
     std::unique_ptr<std::size_t[]> entry_slot_;
+    std::unique_ptr<double[]> boxes_;
 };
 
 /// What the scan of every atom shares.
@@ -155,50 +158,57 @@ inline u64 emit_scalar(const Bins& b, std::size_t start, std::size_t count, cons
     return n;
 }
 
+/// The AVX2 form of emit_scalar, in two steps per block of up to 64 entries:
+/// the vector tests leave D, d2 and a bit per passing entry, then the passing
+/// entries are taken bit by bit, so no branch depends on a single test.
 template <class Keep>
 __attribute__((target("avx2"))) u64 emit_avx2(const Bins& b, std::size_t start, std::size_t count,
                                                const Visit& v, std::size_t skip,
-                                               const RowCursor& w, u64 n, Keep& keep,
+                                               const RowCursor& out, u64 n, Keep& keep,
                                                u64& searched) {
     const double *X = b.x.get(), *Y = b.y.get(), *Z = b.z.get();
     const i64* idx = b.idx.get();
+    const RowCursor w = out;  // in registers, not reloaded per row
     const i64 i = v.i, s0 = v.s[0], s1 = v.s[1], s2 = v.s[2];
     const __m256d px = _mm256_set1_pd(v.pi[0]), py = _mm256_set1_pd(v.pi[1]),
                   pz = _mm256_set1_pd(v.pi[2]);
     const __m256d tx = _mm256_set1_pd(v.t[0]), ty = _mm256_set1_pd(v.t[1]),
                   tz = _mm256_set1_pd(v.t[2]);
     const __m256d c2 = _mm256_set1_pd(v.cutoff2);
-    alignas(32) double sx[4], sy[4], sz[4], sd[4];
-    for (std::size_t k = 0; k < count; k += 4) {
-        std::size_t at = start + k;
-        __m256d dx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(X + at), px), tx);
-        __m256d dy = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(Y + at), py), ty);
-        __m256d dz = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(Z + at), pz), tz);
-        __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
-                                   _mm256_mul_pd(dz, dz));
-        unsigned mask =
-            static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ)));
-        if (count - k < 4) mask &= (1u << (count - k)) - 1;
-        if (skip - at < 4) mask &= ~(1u << (skip - at));
-        if (!mask) continue;
-        _mm256_store_pd(sx, dx);
-        _mm256_store_pd(sy, dy);
-        _mm256_store_pd(sz, dz);
-        _mm256_store_pd(sd, _mm256_sqrt_pd(d2));
+    alignas(32) double bx[64], by[64], bz[64], b2[64];
+    for (std::size_t first = 0; first < count; first += 64) {
+        const std::size_t len = count - first < 64 ? count - first : 64;
+        const std::size_t at0 = start + first;
+        u64 mask = 0;
+        for (std::size_t k = 0; k < len; k += 4) {
+            std::size_t at = at0 + k;
+            __m256d dx = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(X + at), px), tx);
+            __m256d dy = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(Y + at), py), ty);
+            __m256d dz = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(Z + at), pz), tz);
+            __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                       _mm256_mul_pd(dz, dz));
+            _mm256_store_pd(bx + k, dx);
+            _mm256_store_pd(by + k, dy);
+            _mm256_store_pd(bz + k, dz);
+            _mm256_store_pd(b2 + k, d2);
+            mask |= static_cast<u64>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ))) << k;
+        }
+        if (len < 64) mask &= (u64{1} << len) - 1;
+        if (skip - at0 < len) mask &= ~(u64{1} << (skip - at0));
         while (mask) {
-            unsigned lane = static_cast<unsigned>(__builtin_ctz(mask));
+            const unsigned k = static_cast<unsigned>(__builtin_ctzll(mask));
             mask &= mask - 1;
             if constexpr (!Keep::kAll) ++searched;
-            i64 j = idx[at + lane];
-            double d = sd[lane];
+            const i64 j = idx[at0 + k];
+            const double d = _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(b2[k])));
             if constexpr (!Keep::kAll)
-                if (!keep(i, at + lane, j, d)) continue;
+                if (!keep(i, at0 + k, j, d)) continue;
             w.i[n] = i;
             w.j[n] = j;
             w.d[n] = d;
-            w.D[3 * n] = sx[lane];
-            w.D[3 * n + 1] = sy[lane];
-            w.D[3 * n + 2] = sz[lane];
+            w.D[3 * n] = bx[k];
+            w.D[3 * n + 1] = by[k];
+            w.D[3 * n + 2] = bz[k];
             w.S[3 * n] = s0;
             w.S[3 * n + 1] = s1;
             w.S[3 * n + 2] = s2;
@@ -208,39 +218,77 @@ __attribute__((target("avx2"))) u64 emit_avx2(const Bins& b, std::size_t start, 
     return n;
 }
 
-/// Sweep masks: bit l of masks[k] tells whether entry k passes with the
-/// translation of lane l, D = dp[k] + t[l]. Returns the union of the masks.
-inline unsigned sweep_masks_scalar(const double (*dp)[16], std::size_t m, const double (*t)[4],
-                                   double cutoff2, unsigned* masks) {
-    unsigned any = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        unsigned mk = 0;
-        for (int l = 0; l < 4; ++l) {
-            double dx = dp[0][k] + t[0][l], dy = dp[1][k] + t[1][l], dz = dp[2][k] + t[2][l];
-            mk |= static_cast<unsigned>((dx * dx + dy * dy) + dz * dz < cutoff2) << l;
-        }
-        masks[k] = mk;
-        any |= mk;
+/// Bit k set when chunk first + k (k < len <= 64) may hold an entry that passes
+/// the visit: the box test of Scanner::out_of_reach, four chunks at a time.
+__attribute__((target("avx2"))) inline u64 chunk_mask_avx2(const Bins& b, std::size_t first,
+                                                          std::size_t len, const Visit& v) {
+    const __m256d zero = _mm256_setzero_pd(), c2 = _mm256_set1_pd(v.cutoff2);
+    __m256d p[3], t[3];
+    for (int x = 0; x < 3; ++x) {
+        p[x] = _mm256_set1_pd(v.pi[x]);
+        t[x] = _mm256_set1_pd(v.t[x]);
     }
-    return any;
+    u64 mask = 0;
+    for (std::size_t k = 0; k < len; k += 4) {
+        __m256d m[3];
+        for (int x = 0; x < 3; ++x) {
+            __m256d lo = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(b.box_lo[x] + first + k), p[x]), t[x]);
+            __m256d hi = _mm256_add_pd(_mm256_sub_pd(_mm256_loadu_pd(b.box_hi[x] + first + k), p[x]), t[x]);
+            m[x] = _mm256_add_pd(_mm256_max_pd(lo, zero), _mm256_max_pd(_mm256_sub_pd(zero, hi), zero));
+        }
+        __m256d r2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m[0], m[0]), _mm256_mul_pd(m[1], m[1])),
+                                   _mm256_mul_pd(m[2], m[2]));
+        mask |= static_cast<u64>(_mm256_movemask_pd(_mm256_cmp_pd(r2, c2, _CMP_NGE_UQ))) << k;
+    }
+    return len < 64 ? mask & ((u64{1} << len) - 1) : mask;
 }
 
-__attribute__((target("avx2"))) inline unsigned sweep_masks_avx2(const double (*dp)[16], std::size_t m,
-                                                                 const double (*t)[4], double cutoff2,
-                                                                 unsigned* masks) {
-    const __m256d tx = _mm256_loadu_pd(t[0]), ty = _mm256_loadu_pd(t[1]), tz = _mm256_loadu_pd(t[2]);
+/// The sweep test: entry k (k < m <= 16) with the translation of lane l,
+/// D = dp[k] + t[l]. Leaves D and d2 at [l][k] and returns bit 16·l + k set
+/// for each pair that passes.
+struct SweepBlock {
+    double dx[4][16], dy[4][16], dz[4][16], d2[4][16];
+};
+
+inline u64 sweep_scalar(const double (*dp)[16], std::size_t m, const double (*t)[4], double cutoff2,
+                        SweepBlock& out) {
+    u64 mask = 0;
+    for (int l = 0; l < 4; ++l)
+        for (std::size_t k = 0; k < m; ++k) {
+            double dx = dp[0][k] + t[0][l], dy = dp[1][k] + t[1][l], dz = dp[2][k] + t[2][l];
+            double d2 = (dx * dx + dy * dy) + dz * dz;
+            out.dx[l][k] = dx;
+            out.dy[l][k] = dy;
+            out.dz[l][k] = dz;
+            out.d2[l][k] = d2;
+            mask |= static_cast<u64>(d2 < cutoff2) << (16 * l + k);
+        }
+    return mask;
+}
+
+__attribute__((target("avx2"))) inline u64 sweep_avx2(const double (*dp)[16], std::size_t m,
+                                                     const double (*t)[4], double cutoff2,
+                                                     SweepBlock& out) {
     const __m256d c2 = _mm256_set1_pd(cutoff2);
-    unsigned any = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        __m256d dx = _mm256_add_pd(_mm256_set1_pd(dp[0][k]), tx);
-        __m256d dy = _mm256_add_pd(_mm256_set1_pd(dp[1][k]), ty);
-        __m256d dz = _mm256_add_pd(_mm256_set1_pd(dp[2][k]), tz);
-        __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
-                                   _mm256_mul_pd(dz, dz));
-        masks[k] = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ)));
-        any |= masks[k];
+    u64 mask = 0;
+    for (int l = 0; l < 4; ++l) {
+        const __m256d tx = _mm256_set1_pd(t[0][l]), ty = _mm256_set1_pd(t[1][l]),
+                      tz = _mm256_set1_pd(t[2][l]);
+        for (std::size_t k = 0; k < m; k += 4) {
+            __m256d dx = _mm256_add_pd(_mm256_loadu_pd(dp[0] + k), tx);
+            __m256d dy = _mm256_add_pd(_mm256_loadu_pd(dp[1] + k), ty);
+            __m256d dz = _mm256_add_pd(_mm256_loadu_pd(dp[2] + k), tz);
+            __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                       _mm256_mul_pd(dz, dz));
+            _mm256_storeu_pd(out.dx[l] + k, dx);
+            _mm256_storeu_pd(out.dy[l] + k, dy);
+            _mm256_storeu_pd(out.dz[l] + k, dz);
+            _mm256_storeu_pd(out.d2[l] + k, d2);
+            mask |= static_cast<u64>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ)))
+                    << (16 * l + k);
+        }
     }
-    return any;
+    return mask;
 }
 
 /// An atom about to be scanned, with the offsets that can give it rows.
@@ -257,6 +305,7 @@ struct Item {
     enum class Kind : std::uint8_t { kRun, kLarge, kMixed };
     Kind kind;
     std::size_t start, end;
+    std::size_t chunk_begin, chunk_end;  // the chunks of its bins, consecutive
     const Bins::Slot* slot;
     i64 shift[3];
     double lo[3], hi[3];
@@ -281,6 +330,7 @@ public:
     }
     const RowCursor& cursor() const noexcept { return cursor_; }
     u64 max_rows() const noexcept { return max_rows_; }
+    u64 capacity() const noexcept { return cap_; }
     /// The first `rows` rows, each buffer sized exactly.
     PairList finish(u64 rows) &&;
 
@@ -345,14 +395,22 @@ public:
         i64 s2 = static_cast<i64>(static_cast<u64>(shift_i_[2]) + static_cast<u64>(q[2]) -
                                   static_cast<u64>(it.shift[2]));
         static_assert(kSweepAtoms == 16, "the sweep kernels take rows of 16");
-        double k1[3], k2[3], dp[3][kSweepAtoms];
+        double k1[3], k2[3];
         for (int x = 0; x < 3; ++x) {
             k1[x] = static_cast<double>(s1) * c[1][x];
             k2[x] = static_cast<double>(s2) * c[2][x];
         }
-        const double* col[3] = {bins_.x.get(), bins_.y.get(), bins_.z.get()};
-        for (int x = 0; x < 3; ++x)
-            for (std::size_t k = 0; k < m; ++k) dp[x][k] = col[x][it.start + k] - v_.pi[x];
+        if (dp_atom_ != pos_i_ || dp_item_ != it.start) {
+            // p_j - p_i, the same for every offset of the atom.
+            const double* col[3] = {bins_.x.get(), bins_.y.get(), bins_.z.get()};
+            for (int x = 0; x < 3; ++x) {
+                for (std::size_t k = 0; k < m; ++k) dp_[x][k] = col[x][it.start + k] - v_.pi[x];
+                for (std::size_t k = m; k < kSweepAtoms; ++k) dp_[x][k] = 0.0;  // read by the vector tests
+            }
+            dp_atom_ = pos_i_;
+            dp_item_ = it.start;
+        }
+        const double (*dp)[kSweepAtoms] = dp_;
         const u64 base0 = static_cast<u64>(shift_i_[0]) - static_cast<u64>(it.shift[0]);
         const bool self_row = !setup_.self_interaction && s1 == 0 && s2 == 0;
         for (i64 o0 = o0_lo;; o0 += 4) {
@@ -361,24 +419,31 @@ public:
             double t[3][4];
             u64 left = static_cast<u64>(o0_hi) - static_cast<u64>(o0);
             int lanes = left >= 3 ? 4 : static_cast<int>(left + 1);
-            sink_.reserve(out_ + 4 * m);
-            const RowCursor& w = sink_.cursor();
             for (int l = 0; l < 4; ++l) {
                 s0[l] = static_cast<i64>(base0 + static_cast<u64>(o0 + (l < lanes ? l : 0)));
                 for (int x = 0; x < 3; ++x)
                     t[x][l] = (static_cast<double>(s0[l]) * c[0][x] + k1[x]) + k2[x];
             }
-            unsigned masks[kSweepAtoms];
-            unsigned any = avx2_ ? sweep_masks_avx2(dp, m, t, v_.cutoff2, masks)
-                                 : sweep_masks_scalar(dp, m, t, v_.cutoff2, masks);
-            any &= (1u << lanes) - 1;
-            for (int l = 0; any && l < lanes; ++l) {
-                for (std::size_t k = 0; k < m; ++k) {
-                    if (!(masks[k] >> l & 1)) continue;
-                    if (self_row && s0[l] == 0 && it.start + k == pos_i_) continue;
-                    double dx = dp[0][k] + t[0][l], dy = dp[1][k] + t[1][l], dz = dp[2][k] + t[2][l];
-                    double d = std::sqrt((dx * dx + dy * dy) + dz * dz);
-                    i64 j = bins_.idx[it.start + k];
+            SweepBlock block;
+            u64 mask = avx2_ ? sweep_avx2(dp, m, t, v_.cutoff2, block)
+                             : sweep_scalar(dp, m, t, v_.cutoff2, block);
+            // Lanes past the range, entries past m (their dp is padding).
+            u64 entries = (m >= 16 ? 0xFFFFull : (u64{1} << m) - 1);
+            u64 keep_bits = 0;
+            for (int l = 0; l < lanes; ++l) keep_bits |= entries << (16 * l);
+            mask &= keep_bits;
+            if (self_row && pos_i_ >= it.start && pos_i_ < it.end)
+                for (int l = 0; l < lanes; ++l)
+                    if (s0[l] == 0) mask &= ~(u64{1} << (16 * l + (pos_i_ - it.start)));
+            if (mask) {
+                sink_.reserve(out_ + 64);
+                const RowCursor w = sink_.cursor();
+                while (mask) {
+                    const unsigned b = static_cast<unsigned>(__builtin_ctzll(mask));
+                    mask &= mask - 1;
+                    const unsigned l = b >> 4, k = b & 15;
+                    const double d = _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(block.d2[l][k])));
+                    const i64 j = bins_.idx[it.start + k];
                     if constexpr (!Keep::kAll) {
                         ++search_rows_;
                         if (!keep_(v_.i, it.start + k, j, d)) continue;
@@ -387,9 +452,9 @@ public:
                     w.i[n] = v_.i;
                     w.j[n] = j;
                     w.d[n] = d;
-                    w.D[3 * n] = dx;
-                    w.D[3 * n + 1] = dy;
-                    w.D[3 * n + 2] = dz;
+                    w.D[3 * n] = block.dx[l][k];
+                    w.D[3 * n + 1] = block.dy[l][k];
+                    w.D[3 * n + 2] = block.dz[l][k];
                     w.S[3 * n] = s0[l];
                     w.S[3 * n + 1] = s1;
                     w.S[3 * n + 2] = s2;
@@ -398,6 +463,25 @@ public:
             if (left < 4) break;
         }
         if (search_rows() > sink_.max_rows()) throw std::bad_alloc();
+    }
+
+    /// Whether no offset o0 = o0_lo..o0_hi, o1 = o1_lo..o1_hi with o2 of a one-bin
+    /// grid (q = o) can give the current atom a row with the atoms of `it`. T is
+    /// monotone in each shift, so its box over the range comes from the corners;
+    /// when a shift may wrap nothing is said.
+    bool sweep_out_of_reach(const Item& it, i64 o0_lo, i64 o0_hi, i64 o1_lo, i64 o1_hi, i64 o2) const {
+        const i64 olo[3] = {o0_lo, o1_lo, o2}, ohi[3] = {o0_hi, o1_hi, o2};
+        i64 lo[3], hi[3];
+        for (int k = 0; k < 3; ++k) {
+            i128 base = static_cast<i128>(shift_i_[k]) - it.shift[k];
+            i128 a = base + olo[k], b = base + ohi[k];
+            if (a < INT64_MIN || b > INT64_MAX) return false;
+            lo[k] = static_cast<i64>(a);
+            hi[k] = static_cast<i64>(b);
+        }
+        double tlo[3], thi[3];
+        translation_box(lo, hi, tlo, thi);
+        return out_of_reach(it.lo, it.hi, tlo, thi);
     }
 
     /// Accounts for work done outside visit() and polls every ~10^6 units.
@@ -410,8 +494,11 @@ public:
     }
 
 private:
-    static constexpr int kCached = 2;
-    static constexpr std::size_t kPruneRun = 12;
+    static constexpr int kCached = 1;
+    // Runs shorter than this are tested whole; longer ones, and large bins,
+    // chunk by chunk behind the box tests.
+    static constexpr std::size_t kPruneRun = 64;
+    static constexpr u64 kAhead = 64;  // rows between a prefetch and the write
 
 public:
     /// The most atoms a one-bin grid may hold for sweep().
@@ -464,16 +551,10 @@ private:
     void visit_item(const Item& it) {
         switch (it.kind) {
             case Item::Kind::kRun:
-                use_shift(it.shift);
-                if (it.end - it.start >= kPruneRun && out_of_reach(it.lo, it.hi, v_.t, v_.t)) return;
-                test_range(it.start, it.end - it.start);
-                return;
             case Item::Kind::kLarge:
                 use_shift(it.shift);
-                for (std::size_t c = it.slot->chunk_begin; c < it.slot->chunk_end; ++c) {
-                    const Bins::Chunk& ch = bins_.chunk(c);
-                    if (!out_of_reach(ch.lo, ch.hi, v_.t, v_.t)) test_range(ch.start, ch.count);
-                }
+                if (it.end - it.start < kPruneRun) test_range(it.start, it.end - it.start);
+                else visit_chunks(it.chunk_begin, it.chunk_end);
                 return;
             case Item::Kind::kMixed:
                 visit_mixed(*it.slot);
@@ -481,8 +562,46 @@ private:
         }
     }
 
+    /// The chunks [first, end) of bins with one shift: only those whose box is
+    /// in reach are tested, consecutive ones together.
+    void visit_chunks(std::size_t first, std::size_t end) {
+        for (std::size_t c = first; c < end; c += 64) {
+            std::size_t len = end - c < 64 ? end - c : 64;
+            u64 live;
+            if (avx2_) {
+                live = chunk_mask_avx2(bins_, c, len, v_);
+            } else {
+                live = 0;
+                for (std::size_t k = 0; k < len; ++k) {
+                    const Bins::Chunk& ch = bins_.chunk(c + k);
+                    live |= static_cast<u64>(!out_of_reach(ch.lo, ch.hi, v_.t, v_.t)) << k;
+                }
+            }
+            while (live) {
+                unsigned k = static_cast<unsigned>(__builtin_ctzll(live));
+                u64 rest = ~(live >> k);
+                unsigned run = rest ? static_cast<unsigned>(__builtin_ctzll(rest)) : 64 - k;
+                const Bins::Chunk& a = bins_.chunk(c + k);
+                const Bins::Chunk& b = bins_.chunk(c + k + run - 1);
+                test_range(a.start, b.start + b.count - a.start);
+                live = k + run >= 64 ? 0 : live & (~u64{0} << (k + run));
+            }
+        }
+    }
+
     void test_range(std::size_t start, std::size_t count) {
         sink_.reserve(out_ + count);
+        if (out_ + kAhead + 3 < sink_.capacity()) {
+            // Rows are written in order: ask for the lines a few rows ahead.
+            const RowCursor& w = sink_.cursor();
+            __builtin_prefetch(w.i + out_ + kAhead, 1);
+            __builtin_prefetch(w.j + out_ + kAhead, 1);
+            __builtin_prefetch(w.d + out_ + kAhead, 1);
+            __builtin_prefetch(w.D + 3 * (out_ + kAhead), 1);
+            __builtin_prefetch(w.S + 3 * (out_ + kAhead), 1);
+            __builtin_prefetch(w.D + 3 * (out_ + kAhead) + 8, 1);
+            __builtin_prefetch(w.S + 3 * (out_ + kAhead) + 8, 1);
+        }
         std::size_t skip = v_.skip_self ? pos_i_ : ~std::size_t{0};
         out_ = avx2_ ? emit_avx2(bins_, start, count, v_, skip, sink_.cursor(), out_, keep_, search_rows_)
                      : emit_scalar(bins_, start, count, v_, skip, sink_.cursor(), out_, keep_, search_rows_);
@@ -542,8 +661,14 @@ private:
             lo[k] = static_cast<i64>(a);
             hi[k] = static_cast<i64>(b);
         }
-        // Each term S_k·cell[k][x] is monotone in S_k, in the direction of the
-        // sign of cell[k][x]; the rounded sums keep that order.
+        translation_box(lo, hi, tlo, thi);
+        return true;
+    }
+
+    /// The box of T over the shifts lo..hi. Each term S_k·cell[k][x] is monotone
+    /// in S_k, in the direction of the sign of cell[k][x]; the rounded sums keep
+    /// that order.
+    void translation_box(const i64 lo[3], const i64 hi[3], double tlo[3], double thi[3]) const {
         const Cell& c = setup_.cell;
         for (int x = 0; x < 3; ++x) {
             double l[3], h[3];
@@ -555,7 +680,6 @@ private:
             tlo[x] = (l[0] * c[0][x] + l[1] * c[1][x]) + l[2] * c[2][x];
             thi[x] = (h[0] * c[0][x] + h[1] * c[1][x]) + h[2] * c[2][x];
         }
-        return true;
     }
 
     const ScanSetup& setup_;
@@ -570,7 +694,9 @@ private:
     u64 out_ = 0;
     u64 work_ = 0;
     u64 search_rows_ = 0;
-    double t_cache_[125][3];
+    double t_cache_[27][3];
+    double dp_[3][kSweepAtoms];  // sweep(): p_j - p_i of the atom and item below
+    std::size_t dp_atom_ = ~std::size_t{0}, dp_item_ = 0;
 };
 
 }  // namespace kestrix::vicinal::detail

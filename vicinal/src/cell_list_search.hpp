@@ -65,6 +65,7 @@ private:
     template <class Keep>
     void scan_atom(std::size_t a, detail::Scanner<Keep>& scanner);
     bool atom_ranges(std::size_t a, i64 lo[3], i64 hi[3]) const;
+    void prefetch_atom(std::size_t a) const;
 
     const SearchInput& in_;
     double cutoff_;
@@ -188,13 +189,20 @@ void CellSearch::scan_atom(std::size_t a, detail::Scanner<Keep>& scanner) {
         u64 m = single_item_.end - single_item_.start;
         if (single_item_.kind == detail::Item::Kind::kRun && m <= detail::Scanner<Keep>::kSweepAtoms) {
             // With one bin, q = o on every axis and the whole o0 range is one sweep.
+            // Planes and rows whose translations all stay out of reach are skipped whole.
             u64 width = static_cast<u64>(static_cast<i128>(ca.hi[0]) - ca.lo[0]) + 1;
             for (i64 o2 = ca.lo[2];; ++o2) {
-                for (i64 o1 = ca.lo[1];; ++o1) {
-                    i64 q[3] = {0, o1, o2};
-                    scanner.sweep(single_item_, ca.lo[0], ca.hi[0], q);
-                    scanner.add_work(width * (m + 1));
-                    if (o1 == ca.hi[1]) break;
+                if (!scanner.sweep_out_of_reach(single_item_, ca.lo[0], ca.hi[0], ca.lo[1], ca.hi[1], o2)) {
+                    for (i64 o1 = ca.lo[1];; ++o1) {
+                        if (!scanner.sweep_out_of_reach(single_item_, ca.lo[0], ca.hi[0], o1, o1, o2)) {
+                            i64 q[3] = {0, o1, o2};
+                            scanner.sweep(single_item_, ca.lo[0], ca.hi[0], q);
+                        }
+                        scanner.add_work(width * (m + 1));
+                        if (o1 == ca.hi[1]) break;
+                    }
+                } else {
+                    scanner.add_work(1);
                 }
                 if (o2 == ca.hi[2]) break;
             }
@@ -218,12 +226,29 @@ void CellSearch::scan_atom(std::size_t a, detail::Scanner<Keep>& scanner) {
     });
 }
 
+/// Asks for the first lines of the neighbour entries that atom a will test,
+/// when its bin's plan is known.
+inline void CellSearch::prefetch_atom(std::size_t a) const {
+    std::size_t s = bins_.entry_slot(bins_.atom_entry(a));
+    if (plan_state_[s] != kPlanned) return;
+    for (std::size_t p = plan_begin_[s]; p < plan_end_[s]; ++p) {
+        const Plan& plan = plans_[p];
+        for (std::size_t k = plan.item_begin; k < plan.item_end; ++k) {
+            std::size_t at = plan_items_[k].start;
+            __builtin_prefetch(bins_.x.get() + at);
+            __builtin_prefetch(bins_.y.get() + at);
+            __builtin_prefetch(bins_.z.get() + at);
+        }
+    }
+}
+
 // One pass, atom by atom in index order: each atom's rows are appended in its
 // offsets' order, which is the search's order, so the lists need no sort.
 template <class Keep>
 PairList CellSearch::scan(Keep& keep) {
     detail::RowSink sink(row_limit());
-    if (u64 guess = std::min(estimate_rows(), row_limit()); guess >= (u64{1} << 15)) sink.reserve(guess);
+    // Small guesses too: a result that outgrows a malloc block is copied.
+    sink.reserve(std::max<u64>(std::min(estimate_rows(), row_limit()), 256));
     detail::ScanSetup setup{cell_, cutoff_ * cutoff_, in_.self_interaction, in_.poll};
     detail::Scanner<Keep> scanner(setup, bins_, keep, sink);
     std::size_t slots = bins_.slot_count();
@@ -238,8 +263,17 @@ PairList CellSearch::scan(Keep& keep) {
         plans_.reserve(static_cast<std::size_t>(per_bin) * slots);
         plan_items_.reserve(plans_.capacity());
     }
-    for (std::size_t a = 0; a < n_atoms_; ++a)
-        if (finite_[a]) scan_atom(a, scanner);
+    // Atoms in index order may jump across the grid: while one atom is scanned,
+    // the neighbour entries of the next one are fetched.
+    std::size_t a = 0;
+    while (a < n_atoms_ && !finite_[a]) ++a;
+    while (a < n_atoms_) {
+        std::size_t b = a + 1;
+        while (b < n_atoms_ && !finite_[b]) ++b;
+        if (b < n_atoms_) prefetch_atom(b);
+        scan_atom(a, scanner);
+        a = b;
+    }
     if constexpr (!Keep::kAll)
         if (keep.failed) return PairList{};
     return std::move(sink).finish(scanner.rows());
