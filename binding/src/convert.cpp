@@ -29,10 +29,10 @@ bool is_numpy_bool(PyTypeObject* type) {
            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
-// Reading items by iteration; the length only sizes the buffer (a hostile
+// Refuses what is no sequence of items (a str among them); returns how many
+// items to reserve room for. The length only sizes the buffer (a hostile
 // __len__ must not make us reserve absurd amounts).
-template <class T, class Item>
-std::vector<T> to_vector(PyObject* obj, Item&& convert_item) {
+std::size_t sequence_capacity(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
         throw PendingError::lazy(PyExc_TypeError, "a str cannot be extracted into a vector");
     }
@@ -42,8 +42,15 @@ std::vector<T> to_vector(PyObject* obj, Item&& convert_item) {
         PyErr_Clear();
         n = 0;
     }
+    return std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24);
+}
+
+// Reading items by iteration.
+template <class T, class Item>
+std::vector<T> to_vector(PyObject* obj, Item&& convert_item) {
+    std::size_t capacity = sequence_capacity(obj);
     std::vector<T> out;
-    out.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24));
+    out.reserve(capacity);
     PyRef it = PyRef::steal(PyObject_GetIter(obj));
     if (!it) raise_fetched();
     while (PyObject* raw = PyIter_Next(it.get())) {
@@ -134,13 +141,73 @@ std::string_view to_str(PyObject* obj) {
     return std::string_view(u, static_cast<std::size_t>(n));
 }
 
+namespace {
+
+// The UTF-8 text of a str: ASCII strs are their own UTF-8, read in place.
+inline std::string_view str_view(PyObject* item) {
+    if (PyUnicode_Check(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+    }
+    return to_str(item);
+}
+
+// How many items ahead a walk asks for the item objects' first bytes.
+constexpr std::size_t kPrefetchItems = 16;
+
+}  // namespace
+
+void StrSequence::reserve(Py_ssize_t n) {
+    std::size_t capacity = std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24);
+    items_.reserve(capacity);
+    views_.reserve(capacity);
+}
+
+void StrSequence::append(PyObject* item) {
+    PyRef owned = PyRef::steal(item);  // dropped if the item is refused
+    std::string_view view = str_view(item);
+    items_.push_back(item);
+    static_cast<void>(owned.release());
+    views_.push_back(view);
+}
+
+void StrSequence::release() noexcept {
+    // Last item first: the items a caller read last are the likeliest to be
+    // still in cache.
+    PyObject** items = items_.data();
+    for (std::size_t k = items_.size(); k-- > 0;) {
+        if (k >= kPrefetchItems) __builtin_prefetch(items[k - kPrefetchItems], 1);
+        Py_DECREF(items[k]);
+    }
+    items_.clear();
+}
+
 StrSequence StrSequence::from(PyObject* obj) {
     StrSequence s;
-    s.items_ = to_vector<PyRef>(obj, [&](PyRef& item, std::vector<PyRef>& out) {
-        std::string_view view = to_str(item.get());
-        out.push_back(std::move(item));
-        s.views_.push_back(view);
-    });
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Walked in place: what a list's or tuple's iterator yields, without
+        // the iterator. A list is re-measured at every step, as its iterator
+        // does; no Python code runs meanwhile, so each item stays alive.
+        bool list = PyList_CheckExact(obj);
+        s.reserve(Py_SIZE(obj));
+        for (Py_ssize_t k = 0; k < Py_SIZE(obj); ++k) {
+            PyObject** items = list ? reinterpret_cast<PyListObject*>(obj)->ob_item
+                                    : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+            if (k + Py_ssize_t(kPrefetchItems) < Py_SIZE(obj))
+                __builtin_prefetch(items[k + Py_ssize_t(kPrefetchItems)], 1);
+            PyObject* item = items[k];
+            std::string_view view = str_view(item);
+            s.items_.push_back(item);
+            Py_INCREF(item);  // owned by items_ from here on
+            s.views_.push_back(view);
+        }
+        return s;
+    }
+    s.reserve(static_cast<Py_ssize_t>(sequence_capacity(obj)));
+    PyRef it = PyRef::steal(PyObject_GetIter(obj));
+    if (!it) raise_fetched();
+    while (PyObject* item = PyIter_Next(it.get())) s.append(item);
+    if (PyErr_Occurred()) raise_fetched();
     return s;
 }
 

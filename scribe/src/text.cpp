@@ -9,15 +9,13 @@
 namespace kestrix::scribe {
 namespace {
 
-struct Pow5Entry {
-    std::uint64_t hi;
-    std::uint64_t lo;
-    int e;
-};
-#include "pow5_tables.inc"
-
-using u128 = unsigned __int128;
 using detail::is_digit;
+using detail::kPow5;
+using detail::kPow5MaxExactQ;
+using detail::kPow5MaxQ;
+using detail::kPow5MinQ;
+using detail::Pow5Entry;
+using detail::u128;
 
 constexpr char lower_ascii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
@@ -279,12 +277,7 @@ void TextBuffer::append(std::string_view text) {
 
 namespace {
 
-constexpr std::uint64_t kPow10U64[20] = {
-    1ull,           10ull,           100ull,           1000ull,           10000ull,
-    100000ull,      1000000ull,      10000000ull,      100000000ull,      1000000000ull,
-    10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull, 100000000000000ull,
-    1000000000000000ull,   10000000000000000ull,  100000000000000000ull,
-    1000000000000000000ull, 10000000000000000000ull};
+using detail::kPow10U64;
 
 constexpr std::uint64_t kPow5U64[20] = {
     1ull,           5ull,           25ull,          125ull,           625ull,

@@ -7,15 +7,16 @@ namespace {
 
 // Reads the three coordinates of line i into out[0..2]; false, with `error`
 // describing it, at the first field that is missing or not a number.
-bool read_three(FieldScanner& scanner, std::size_t i, std::string_view line, double* out,
-                ParseError& error) {
+[[gnu::always_inline]] inline bool read_three(FieldScanner& scanner, std::size_t i,
+                                              std::string_view line, double* out, ParseError& error) {
     std::string_view field;
     for (int k = 0; k < 3; ++k) {
-        if (!scanner.next(field)) {
+        NumberField got = scanner.next_number(out[k], field);
+        if (got == NumberField::Missing) [[unlikely]] {
             error = ParseError{ParseFailure::MissingField, i};
             return false;
         }
-        if (!parse_float_field(field, out[k])) {
+        if (got == NumberField::Invalid) [[unlikely]] {
             error = field_error(ParseFailure::BadNumber, i, line, field);
             return false;
         }

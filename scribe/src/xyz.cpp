@@ -106,42 +106,50 @@ bool is_final_sigma(const std::u32string& s, std::size_t at) noexcept {
 // ---------------------------------------------------------------- symbols
 
 // Hands out one distinct-symbol index per distinct raw field, normalising each
-// raw field once; fields are views into lines that outlive the parse.
+// raw field once; fields are views into lines that outlive the parse. A field's
+// first eight bytes, as one word, decide most comparisons and the hash.
 class SymbolInterner {
 public:
     explicit SymbolInterner(SymbolTable& table) : table_(table), slots_(64) {}
 
-    std::size_t intern(std::string_view raw) {
-        if (last_raw_.data() && raw == last_raw_) return last_id_;
+    /// The index of `raw`, a field that ends no later than `line_end`.
+    std::size_t intern(std::string_view raw, const char* line_end) {
+        std::uint64_t word = 0;
+        if (line_end - raw.data() >= 8) [[likely]] {
+            std::memcpy(&word, raw.data(), 8);
+            if (raw.size() < 8) word &= ~std::uint64_t{0} >> (64 - 8 * raw.size());  // raw is never empty
+        } else {
+            std::memcpy(&word, raw.data(), raw.size());
+        }
         std::size_t mask = slots_.size() - 1;
-        std::size_t k = hash(raw) & mask;
-        while (slots_[k].key.data()) {
-            if (slots_[k].key == raw) return remember(raw, slots_[k].id);
-            k = (k + 1) & mask;
+        std::size_t k = hash(word, raw) & mask;
+        for (;; k = (k + 1) & mask) {
+            const Slot& slot = slots_[k];
+            if (slot.word == word && slot.key.size() == raw.size() &&
+                (raw.size() <= 8 || slot.key == raw)) [[likely]]
+                return slot.id;
+            if (!slot.key.data()) break;
         }
         std::size_t id = table_.ends.size();
         normalize_symbol(raw, table_.text);
         table_.ends.push_back(table_.text.size());
-        slots_[k] = Slot{raw, id};
+        slots_[k] = Slot{raw, word, id};
         if (++used_ * 2 > slots_.size()) rehash();
-        return remember(raw, id);
+        return id;
     }
 
 private:
     struct Slot {
         std::string_view key;  // data() null: empty slot
+        std::uint64_t word = 0;
         std::size_t id = 0;
     };
 
-    static std::size_t hash(std::string_view s) noexcept {
-        std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
-        for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    static std::size_t hash(std::uint64_t word, std::string_view s) noexcept {
+        std::uint64_t h = (word ^ s.size()) * 0x9E3779B97F4A7C15ull;
+        for (std::size_t k = 8; k < s.size(); ++k)  // FNV-1a over the rest
+            h = (h ^ static_cast<unsigned char>(s[k])) * 0x100000001b3ull;
         return std::size_t(h ^ (h >> 29));
-    }
-    std::size_t remember(std::string_view raw, std::size_t id) noexcept {
-        last_raw_ = raw;
-        last_id_ = id;
-        return id;
     }
     void rehash() {
         std::vector<Slot> old(slots_.size() * 2);
@@ -149,7 +157,7 @@ private:
         std::size_t mask = slots_.size() - 1;
         for (const Slot& s : old) {
             if (!s.key.data()) continue;
-            std::size_t k = hash(s.key) & mask;
+            std::size_t k = hash(s.word, s.key) & mask;
             while (slots_[k].key.data()) k = (k + 1) & mask;
             slots_[k] = s;
         }
@@ -158,8 +166,6 @@ private:
     SymbolTable& table_;
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
-    std::string_view last_raw_;
-    std::size_t last_id_ = 0;
 };
 
 }  // namespace
@@ -205,10 +211,13 @@ std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_v
         FieldScanner scanner(line);
         std::string_view field;
         if (!scanner.next(field)) return ParseError{ParseFailure::EmptyLine, i};
-        block.symbols.ids[i] = static_cast<std::uint32_t>(interner.intern(field));
+        block.symbols.ids[i] =
+            static_cast<std::uint32_t>(interner.intern(field, line.data() + line.size()));
         for (int k = 0; k < 3; ++k) {
-            if (!scanner.next(field)) return ParseError{ParseFailure::MissingField, i};
-            if (!parse_float_field(field, out[3 * i + k]))
+            NumberField got = scanner.next_number(out[3 * i + k], field);
+            if (got == NumberField::Missing) [[unlikely]]
+                return ParseError{ParseFailure::MissingField, i};
+            if (got == NumberField::Invalid) [[unlikely]]
                 return field_error(ParseFailure::BadNumber, i, line, field);
         }
     }

@@ -162,13 +162,33 @@ std::string_view to_str(PyObject* obj);
 /// that the UTF-8 views stay valid, whatever the sequence yields.
 class StrSequence {
 public:
+    StrSequence() noexcept = default;
+    StrSequence(StrSequence&& o) noexcept
+        : items_(std::move(o.items_)), views_(std::move(o.views_)) {
+        o.items_.clear();
+    }
+    StrSequence& operator=(StrSequence&& o) noexcept {
+        if (this != &o) {
+            release();
+            items_ = std::move(o.items_);
+            views_ = std::move(o.views_);
+            o.items_.clear();
+        }
+        return *this;
+    }
+    ~StrSequence() { release(); }
+
     std::size_t size() const noexcept { return views_.size(); }
     std::string_view operator[](std::size_t k) const noexcept { return views_[k]; }
     std::span<const std::string_view> views() const noexcept { return views_; }
     static StrSequence from(PyObject* obj);
 
 private:
-    std::vector<PyRef> items_;
+    void reserve(Py_ssize_t n);
+    void append(PyObject* item);  // takes over one new reference to `item`
+    void release() noexcept;
+
+    std::vector<PyObject*> items_;  // one owned reference each
     std::vector<std::string_view> views_;
 };
 
