@@ -245,7 +245,7 @@ def memory():
     source = inspect.getsource(diamond)
     for kind, target in (("scalar", 1.5), ("dict", 2.0), ("radii", 2.0)):
         code = MEMORY_PROBE.format(diamond_source=source, reps=reps, kind=kind)
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True,
+        out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True,
                              text=True, check=True).stdout.split()
         rise, result_bytes, n = map(int, out)
         print(f"  {kind:6} rise {rise / 2**20:8.1f} MiB, results {result_bytes / 2**20:8.1f} MiB:"

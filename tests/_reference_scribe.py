@@ -42,8 +42,8 @@ def _ranges(name):
     return out
 
 
-LOWER = {**_pairs("simple_lowercase.txt"), **_pairs("special_lowercase.txt")}
-UPPER = {**_pairs("simple_uppercase.txt"), **_pairs("special_uppercase.txt")}
+LOWER = {**_pairs("simple_lowercase.txt"), **_pairs("unconditional_lowercase.txt")}
+UPPER = {**_pairs("simple_uppercase.txt"), **_pairs("unconditional_uppercase.txt")}
 CASED = _ranges("cased.txt")
 CASE_IGNORABLE = _ranges("case_ignorable.txt")
 

@@ -77,8 +77,8 @@ def render():
     ]
     maps = []
     for name, simple, special in (
-        ("kLowerMap", "simple_lowercase.txt", "special_lowercase.txt"),
-        ("kUpperMap", "simple_uppercase.txt", "special_uppercase.txt"),
+        ("kLowerMap", "simple_lowercase.txt", "unconditional_lowercase.txt"),
+        ("kUpperMap", "simple_uppercase.txt", "unconditional_uppercase.txt"),
     ):
         mapping = full_mapping(simple, special)
         body = [f"    {{0x{cp:05X}, {encode(seq)}}}," for cp, seq in mapping.items()]
