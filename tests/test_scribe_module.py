@@ -110,3 +110,46 @@ def test_import_does_not_import_numpy():
         print("ok")
     """)
     assert result.stdout == "ok\n", result.stderr
+
+
+PARSERS = [
+    (parse_xyz_block_rs, ["Fe 1.5 -2.25 3", "h\u00e9 0.1 0.2 0.3"], ["H 1 2 3", "H 1 2 x"]),
+    (lambda lines: parse_poscar_positions_rs(lines, True), ["0.5 0.25 0 T F T", "1 2 3 F"],
+     ["1 2 3", "1 2 3 X"]),
+    (lambda lines: parse_poscar_positions_rs(lines, np.False_), ["0.5 0.25 0", "1 2 3"],
+     ["1 2 3", "1 2"]),
+    (parse_xdatcar_coords_rs, ["0.5 0.25 0", "1e-3 -2 3.125"], ["0 0 0", "0 0 0.5.5"]),
+]
+
+
+class LineList(list):
+    """Not an exact list: walked by its iterator, each item referenced."""
+
+
+def _fresh(lines):
+    # Distinct str objects (not interned constants), so that their counts are the parse's own.
+    return ["".join(list(line)) for line in lines]
+
+
+@pytest.mark.parametrize("parse, good, bad", PARSERS)
+@pytest.mark.parametrize("kind", [list, tuple, LineList])
+def test_parsers_leave_reference_counts_as_they_were(parse, good, bad, kind):
+    import sys
+
+    good_lines, bad_lines = _fresh(good), _fresh(bad)
+    expected = parse(list(good))
+    for lines, fails in ((good_lines, False), (bad_lines, True)):
+        before = [sys.getrefcount(line) for line in lines]
+        container = kind(lines)
+        held = sys.getrefcount(container)
+        if fails:
+            with pytest.raises(ValueError):
+                parse(container)
+        else:
+            result = parse(container)
+            for got, want in zip(result if isinstance(result, tuple) else (result,),
+                                 expected if isinstance(expected, tuple) else (expected,)):
+                assert got == want if isinstance(got, list) else np.array_equal(got, want)
+        assert sys.getrefcount(container) == held
+        del container
+        assert [sys.getrefcount(line) for line in lines] == before

@@ -166,9 +166,9 @@ void StrSequence::reserve(Py_ssize_t n) {
 void StrSequence::append(PyObject* item) {
     PyRef owned = PyRef::steal(item);  // dropped if the item is refused
     std::string_view view = str_view(item);
+    views_.push_back(view);
     items_.push_back(item);
     static_cast<void>(owned.release());
-    views_.push_back(view);
 }
 
 void StrSequence::release() noexcept {
@@ -179,28 +179,40 @@ void StrSequence::release() noexcept {
         if (k >= kPrefetchItems) __builtin_prefetch(items[k - kPrefetchItems], 1);
         Py_DECREF(items[k]);
     }
-    items_.clear();
+    items_.resize_uninitialised(0);
+    Py_CLEAR(owner_);
 }
+
+namespace {
+
+// Walks an exact list or tuple in place: what its iterator yields, without the
+// iterator. A list is re-measured at every step, as its iterator does; no
+// Python code runs meanwhile, so each item stays alive. `keep(item)` is called
+// once each item's view is taken.
+template <class Keep>
+void walk_in_place(PyObject* obj, OwnedBuffer<std::string_view>& views, Keep&& keep) {
+    bool list = PyList_CheckExact(obj);
+    for (Py_ssize_t k = 0; k < Py_SIZE(obj); ++k) {
+        PyObject** items = list ? reinterpret_cast<PyListObject*>(obj)->ob_item
+                                : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+        if (k + Py_ssize_t(kPrefetchItems) < Py_SIZE(obj))
+            __builtin_prefetch(items[k + Py_ssize_t(kPrefetchItems)], 1);
+        PyObject* item = items[k];
+        views.push_back(str_view(item));
+        keep(item);
+    }
+}
+
+}  // namespace
 
 StrSequence StrSequence::from(PyObject* obj) {
     StrSequence s;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Walked in place: what a list's or tuple's iterator yields, without
-        // the iterator. A list is re-measured at every step, as its iterator
-        // does; no Python code runs meanwhile, so each item stays alive.
-        bool list = PyList_CheckExact(obj);
         s.reserve(Py_SIZE(obj));
-        for (Py_ssize_t k = 0; k < Py_SIZE(obj); ++k) {
-            PyObject** items = list ? reinterpret_cast<PyListObject*>(obj)->ob_item
-                                    : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
-            if (k + Py_ssize_t(kPrefetchItems) < Py_SIZE(obj))
-                __builtin_prefetch(items[k + Py_ssize_t(kPrefetchItems)], 1);
-            PyObject* item = items[k];
-            std::string_view view = str_view(item);
-            s.items_.push_back(item);
-            Py_INCREF(item);  // owned by items_ from here on
-            s.views_.push_back(view);
-        }
+        walk_in_place(obj, s.views_, [&s](PyObject* item) {
+            s.items_.push_back(item);  // room reserved above unless past 2^24 items
+            Py_INCREF(item);           // owned by items_ from here on
+        });
         return s;
     }
     s.reserve(static_cast<Py_ssize_t>(sequence_capacity(obj)));
@@ -208,6 +220,15 @@ StrSequence StrSequence::from(PyObject* obj) {
     if (!it) raise_fetched();
     while (PyObject* item = PyIter_Next(it.get())) s.append(item);
     if (PyErr_Occurred()) raise_fetched();
+    return s;
+}
+
+StrSequence StrSequence::borrow(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return from(obj);
+    StrSequence s;
+    s.owner_ = Py_NewRef(obj);
+    s.views_.reserve(std::min<std::size_t>(static_cast<std::size_t>(Py_SIZE(obj)), std::size_t{1} << 24));
+    walk_in_place(obj, s.views_, [](PyObject*) {});
     return s;
 }
 

@@ -302,7 +302,10 @@ std::string quoted_failure(const ParseError& e, const StrSequence& lines, const 
 
 PyRef parse_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParsePoscar, args, nargs, kwnames);
-    auto lines = a.get<StrSequence>(0);
+    // The lines may be borrowed (see StrSequence::borrow) when reading the flag
+    // runs no Python code: a bool's does not, a NumPy bool's might.
+    PyObject* flag = a.argument(1);
+    StrSequence lines = flag && PyBool_Check(flag) ? a.get<BorrowedStrSequence>(0) : a.get<StrSequence>(0);
     bool selective = a.get<bool>(1);
     auto result = parse_poscar_positions(lines.views(), selective);
     if (auto* e = std::get_if<ParseError>(&result)) raise_poscar_error(*e, lines);
@@ -328,7 +331,8 @@ PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
 PyRef parse_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParseXdatcar, args, nargs, kwnames);
-    auto lines = a.get<StrSequence>(0);
+    // Borrowed: no Python code runs while the views are in use.
+    StrSequence lines = a.get<BorrowedStrSequence>(0);
     auto result = parse_xdatcar_coords(lines.views());
     if (auto* e = std::get_if<ParseError>(&result)) raise_xdatcar_error(*e, lines);
     return new_owned_array(std::move(std::get<OwnedBuffer<double>>(result)), 3);
@@ -344,7 +348,9 @@ PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParseXyz, args, nargs, kwnames);
-    auto lines = a.get<StrSequence>(0);
+    // Borrowed: no Python code runs while the views are in use (the result's
+    // objects are made after the last use).
+    StrSequence lines = a.get<BorrowedStrSequence>(0);
     auto result = parse_xyz_block(lines.views());
     if (auto* e = std::get_if<ParseError>(&result)) raise_xyz_error(*e, lines);
     XyzBlock& block = std::get<XyzBlock>(result);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrix/buffer.hpp"
 #include "kestrix/panic.hpp"
 
 namespace kestrix::binding {
@@ -159,20 +160,20 @@ std::vector<double> to_f64_vector(PyObject* obj);
 std::string_view to_str(PyObject* obj);
 
 /// A sequence of str converted for a call: holds a reference to every item so
-/// that the UTF-8 views stay valid, whatever the sequence yields.
+/// that the UTF-8 views stay valid, whatever the sequence yields. Built by
+/// `borrow`, it holds one reference to an exact list or tuple instead (see there).
 class StrSequence {
 public:
     StrSequence() noexcept = default;
     StrSequence(StrSequence&& o) noexcept
-        : items_(std::move(o.items_)), views_(std::move(o.views_)) {
-        o.items_.clear();
-    }
+        : items_(std::move(o.items_)), views_(std::move(o.views_)),
+          owner_(std::exchange(o.owner_, nullptr)) {}
     StrSequence& operator=(StrSequence&& o) noexcept {
         if (this != &o) {
             release();
             items_ = std::move(o.items_);
             views_ = std::move(o.views_);
-            o.items_.clear();
+            owner_ = std::exchange(o.owner_, nullptr);
         }
         return *this;
     }
@@ -180,16 +181,31 @@ public:
 
     std::size_t size() const noexcept { return views_.size(); }
     std::string_view operator[](std::size_t k) const noexcept { return views_[k]; }
-    std::span<const std::string_view> views() const noexcept { return views_; }
+    std::span<const std::string_view> views() const noexcept {
+        return {views_.data(), views_.size()};
+    }
     static StrSequence from(PyObject* obj);
+    /// As `from`, but an exact list or tuple is held by one reference to itself,
+    /// not one per item: a million references taken and dropped cost more than
+    /// the parse of the lines. The views then stay valid only until Python code
+    /// runs (which could replace a list's items); a caller drops them first.
+    static StrSequence borrow(PyObject* obj);
 
 private:
     void reserve(Py_ssize_t n);
     void append(PyObject* item);  // takes over one new reference to `item`
     void release() noexcept;
 
-    std::vector<PyObject*> items_;  // one owned reference each
-    std::vector<std::string_view> views_;
+    // Blocks of their own rather than vectors: large ones get huge pages,
+    // which a fresh block of millions of lines faults in far faster.
+    OwnedBuffer<PyObject*> items_;  // one owned reference each
+    OwnedBuffer<std::string_view> views_;
+    PyObject* owner_ = nullptr;  // the sequence borrowed from, or null
+};
+
+/// A StrSequence made by StrSequence::borrow, for BoundArguments::get.
+struct BorrowedStrSequence : StrSequence {
+    BorrowedStrSequence(StrSequence&& s) noexcept : StrSequence(std::move(s)) {}
 };
 
 template <class T>
@@ -230,6 +246,10 @@ template <>
 struct Convert<StrSequence> {
     static StrSequence from(PyObject* o) { return StrSequence::from(o); }
 };
+template <>
+struct Convert<BorrowedStrSequence> {
+    static BorrowedStrSequence from(PyObject* o) { return StrSequence::borrow(o); }
+};
 
 /// The bound arguments of one call, converted parameter by parameter.
 class BoundArguments {
@@ -243,6 +263,8 @@ public:
     T get(std::size_t index) const {
         return convert<T>(index, slots_[index]);
     }
+    /// The argument object itself, null when omitted.
+    PyObject* argument(std::size_t index) const noexcept { return slots_[index]; }
     /// A parameter with a default: the default when the argument was omitted.
     template <class T>
     T get_or(std::size_t index, T fallback) const {
