@@ -153,3 +153,44 @@ def test_parsers_leave_reference_counts_as_they_were(parse, good, bad, kind):
         assert sys.getrefcount(container) == held
         del container
         assert [sys.getrefcount(line) for line in lines] == before
+
+
+# Lines are converted in chunks as the parse goes; these cases straddle chunk
+# boundaries (1024 lines) and put the failures on either side of them.
+CHUNKED = [
+    (parse_xyz_block_rs, "Si {0} -{0} 1e-3", "XYZ: cannot parse coordinate 'x' on line {0}: invalid float literal", "Si 1 2 x"),
+    (lambda lines: parse_poscar_positions_rs(lines, False), "{0} 0.5 -{0}",
+     "POSCAR: cannot parse coordinate 'x' on atom line {0}: invalid float literal", "1 x 3"),
+    (lambda lines: parse_poscar_positions_rs(lines, True), "{0} 0.5 -{0} F T",
+     "POSCAR: expected selective dynamics flag 'T' or 'F', got 'x' on atom line {0}", "1 2 3 T x"),
+    (parse_xdatcar_coords_rs, "  {0}.25 0.5 -{0}", "XDATCAR: cannot parse 'x' on line {0}: invalid float literal", "x 0 0"),
+]
+
+
+@pytest.mark.parametrize("parse, template, message, bad", CHUNKED)
+@pytest.mark.parametrize("count", [1023, 1024, 1025, 3000])
+def test_parse_across_chunks(parse, template, message, bad, count):
+    lines = [template.format(k) for k in range(count)]
+    whole = parse(lines)
+    for kind in (tuple, LineList):  # converted as it goes, and converted first
+        got = parse(kind(lines))
+        for a, b in zip(got if isinstance(got, tuple) else (got,),
+                        whole if isinstance(whole, tuple) else (whole,)):
+            assert a == b if isinstance(a, list) else np.array_equal(a, b)
+    arrays = whole[0] if isinstance(whole, tuple) and not isinstance(whole[0], list) else (
+        whole[1] if isinstance(whole, tuple) else whole)
+    numbers = [f for f in template.format(count - 1).split() if f not in ("Si", "F", "T")]
+    assert arrays[count - 1].tolist() == [float(x) for x in numbers]
+    for at in {0, 1023, 1024, count - 1}:
+        if at >= count:
+            continue
+        broken = list(lines)
+        broken[at] = bad
+        with pytest.raises(ValueError) as exc:
+            parse(broken)
+        assert str(exc.value) == message.format(at)
+        # An item that is no str comes first, wherever it lies.
+        broken[count - 1 if at != count - 1 else 0] = 7
+        with pytest.raises(TypeError) as exc:
+            parse(broken)
+        assert str(exc.value) == "argument 'lines': 'int' object cannot be converted to 'PyString'"

@@ -180,7 +180,6 @@ void StrSequence::release() noexcept {
         Py_DECREF(items[k]);
     }
     items_.resize_uninitialised(0);
-    Py_CLEAR(owner_);
 }
 
 namespace {
@@ -223,13 +222,52 @@ StrSequence StrSequence::from(PyObject* obj) {
     return s;
 }
 
-StrSequence StrSequence::borrow(PyObject* obj) {
-    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return from(obj);
-    StrSequence s;
-    s.owner_ = Py_NewRef(obj);
-    s.views_.reserve(std::min<std::size_t>(static_cast<std::size_t>(Py_SIZE(obj)), std::size_t{1} << 24));
-    walk_in_place(obj, s.views_, [](PyObject*) {});
-    return s;
+StrChunks StrChunks::lazy(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return of(StrSequence::from(obj));
+    StrChunks c;
+    c.owner_ = PyRef::borrow(obj);
+    c.size_ = static_cast<std::size_t>(Py_SIZE(obj));
+    c.buffer_.resize(std::min(c.size_, kChunk));
+    return c;
+}
+
+StrChunks StrChunks::of(StrSequence whole) noexcept {
+    StrChunks c;
+    c.whole_ = std::move(whole);
+    c.size_ = c.whole_.size();
+    return c;
+}
+
+std::span<const std::string_view> StrChunks::next() {
+    std::size_t n = std::min(kChunk, size_ - done_);
+    first_ = done_;
+    if (!owner_) {
+        chunk_ = whole_.views().subspan(done_, n);
+        done_ += n;
+        return chunk_;
+    }
+    PyObject* obj = owner_.get();
+    // No Python code ran since the walk began, so the size is as it was.
+    if (static_cast<std::size_t>(Py_SIZE(obj)) != size_) panic("StrChunks: the sequence changed size");
+    PyObject** items = PyList_CheckExact(obj) ? reinterpret_cast<PyListObject*>(obj)->ob_item
+                                              : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
+    std::size_t ahead = std::min(size_, done_ + n + kPrefetchItems);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t i = done_ + k;
+        if (i + kPrefetchItems < ahead) {
+            // The object's header and, past it, the first bytes of its text.
+            __builtin_prefetch(items[i + kPrefetchItems]);
+            __builtin_prefetch(reinterpret_cast<const char*>(items[i + kPrefetchItems]) + 64);
+        }
+        buffer_[k] = str_view(items[i]);
+    }
+    done_ += n;
+    chunk_ = std::span<const std::string_view>(buffer_.data(), n);
+    return chunk_;
+}
+
+void StrChunks::check_rest() {
+    while (done_ < size_) next();
 }
 
 }  // namespace kestrix::binding

@@ -255,10 +255,10 @@ bool all_ascii(const StrSequence& texts) noexcept {
 
 // ---------------------------------------------------------------- messages
 
-std::string quoted_failure(const ParseError& e, const StrSequence& lines, const char* before,
+std::string quoted_failure(const ParseError& e, std::string_view line, const char* before,
                            const char* after) {
     std::string m = before;
-    m += e.field(lines[e.line]);
+    m += e.field(line);
     m += after;
     m += std::to_string(e.line);
     m += ": ";
@@ -266,7 +266,7 @@ std::string quoted_failure(const ParseError& e, const StrSequence& lines, const 
     return m;
 }
 
-[[noreturn]] void raise_xyz_error(const ParseError& e, const StrSequence& lines) {
+[[noreturn]] void raise_xyz_error(const ParseError& e, std::string_view line) {
     std::string i = std::to_string(e.line);
     switch (e.kind) {
     case ParseFailure::EmptyLine:
@@ -274,41 +274,76 @@ std::string quoted_failure(const ParseError& e, const StrSequence& lines, const 
     case ParseFailure::MissingField:
         raise_value_error("XYZ: not enough position fields on atom line " + i);
     default:
-        raise_value_error(quoted_failure(e, lines, "XYZ: cannot parse coordinate '", "' on line "));
+        raise_value_error(quoted_failure(e, line, "XYZ: cannot parse coordinate '", "' on line "));
     }
 }
 
-[[noreturn]] void raise_poscar_error(const ParseError& e, const StrSequence& lines) {
+[[noreturn]] void raise_poscar_error(const ParseError& e, std::string_view line) {
     std::string i = std::to_string(e.line);
     switch (e.kind) {
     case ParseFailure::BadFlag:
         raise_value_error("POSCAR: expected selective dynamics flag 'T' or 'F', got '" +
-                          std::string(e.field(lines[e.line])) + "' on atom line " + i);
+                          std::string(e.field(line)) + "' on atom line " + i);
     case ParseFailure::BadNumber:
         raise_value_error(
-            quoted_failure(e, lines, "POSCAR: cannot parse coordinate '", "' on atom line "));
+            quoted_failure(e, line, "POSCAR: cannot parse coordinate '", "' on atom line "));
     default:
         raise_value_error("POSCAR: not enough fields on atom line " + i + " (need 3 coordinates)");
     }
 }
 
-[[noreturn]] void raise_xdatcar_error(const ParseError& e, const StrSequence& lines) {
+[[noreturn]] void raise_xdatcar_error(const ParseError& e, std::string_view line) {
     if (e.kind == ParseFailure::BadNumber)
-        raise_value_error(quoted_failure(e, lines, "XDATCAR: cannot parse '", "' on line "));
+        raise_value_error(quoted_failure(e, line, "XDATCAR: cannot parse '", "' on line "));
     raise_value_error("XDATCAR: not enough fields on coordinate line " + std::to_string(e.line));
 }
+
+// The lines of a parse argument as a LineSource. No Python code runs while a
+// parser reads them, and the views of a borrowed list stay valid until then.
+class ChunkedLines final : public LineSource {
+public:
+    explicit ChunkedLines(StrChunks chunks) noexcept : chunks_(std::move(chunks)) {}
+    std::size_t size() const noexcept override { return chunks_.size(); }
+    std::span<const std::string_view> next() override {
+        try {
+            return chunks_.next();
+        } catch (PendingError& e) {
+            throw rewrap_argument_error("lines", std::move(e));
+        }
+    }
+    /// The text of the line where `e` was found, once every line not yet
+    /// converted is: an item that is no str is reported first, as when the
+    /// lines were all converted before the parse.
+    std::string_view failed(const ParseError& e) {
+        std::string_view line = chunks_.line(e.line);
+        try {
+            chunks_.check_rest();
+        } catch (PendingError& error) {
+            throw rewrap_argument_error("lines", std::move(error));
+        }
+        return line;
+    }
+
+private:
+    StrChunks chunks_;
+};
 
 // ---------------------------------------------------------------- functions
 
 PyRef parse_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParsePoscar, args, nargs, kwnames);
-    // The lines may be borrowed (see StrSequence::borrow) when reading the flag
-    // runs no Python code: a bool's does not, a NumPy bool's might.
+    // The lines may be converted as the parse goes (see StrChunks) when reading
+    // the flag can neither fail nor run Python code: a bool's cannot, a NumPy
+    // bool's might; otherwise they are converted whole, and first.
     PyObject* flag = a.argument(1);
-    StrSequence lines = flag && PyBool_Check(flag) ? a.get<BorrowedStrSequence>(0) : a.get<StrSequence>(0);
+    ChunkedLines lines(flag && PyBool_Check(flag) ? a.get<StrChunks>(0)
+                                                  : StrChunks::of(a.get<StrSequence>(0)));
     bool selective = a.get<bool>(1);
-    auto result = parse_poscar_positions(lines.views(), selective);
-    if (auto* e = std::get_if<ParseError>(&result)) raise_poscar_error(*e, lines);
+    auto result = parse_poscar_positions(lines, selective);
+    if (auto* e = std::get_if<ParseError>(&result)) {
+        std::string_view line = lines.failed(*e);
+        raise_poscar_error(*e, line);
+    }
     PoscarBlock& block = std::get<PoscarBlock>(result);
     PyRef positions = new_owned_array(std::move(block.positions), 3);
     PyRef flags = block.flags ? new_owned_array(std::move(*block.flags), 3) : PyRef::borrow(Py_None);
@@ -331,10 +366,9 @@ PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
 
 PyRef parse_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParseXdatcar, args, nargs, kwnames);
-    // Borrowed: no Python code runs while the views are in use.
-    StrSequence lines = a.get<BorrowedStrSequence>(0);
-    auto result = parse_xdatcar_coords(lines.views());
-    if (auto* e = std::get_if<ParseError>(&result)) raise_xdatcar_error(*e, lines);
+    ChunkedLines lines(a.get<StrChunks>(0));
+    auto result = parse_xdatcar_coords(lines);
+    if (auto* e = std::get_if<ParseError>(&result)) raise_xdatcar_error(*e, lines.failed(*e));
     return new_owned_array(std::move(std::get<OwnedBuffer<double>>(result)), 3);
 }
 
@@ -348,11 +382,10 @@ PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments a(kParseXyz, args, nargs, kwnames);
-    // Borrowed: no Python code runs while the views are in use (the result's
-    // objects are made after the last use).
-    StrSequence lines = a.get<BorrowedStrSequence>(0);
-    auto result = parse_xyz_block(lines.views());
-    if (auto* e = std::get_if<ParseError>(&result)) raise_xyz_error(*e, lines);
+    // The result's objects are made after the last use of the lines' views.
+    ChunkedLines lines(a.get<StrChunks>(0));
+    auto result = parse_xyz_block(lines);
+    if (auto* e = std::get_if<ParseError>(&result)) raise_xyz_error(*e, lines.failed(*e));
     XyzBlock& block = std::get<XyzBlock>(result);
     PyRef positions = new_owned_array(std::move(block.positions), 3);
 

@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "kestrix/buffer.hpp"
 
@@ -448,6 +449,30 @@ struct ParseError {
     std::string_view field(std::string_view text) const noexcept {
         return text.substr(field_offset, field_size);
     }
+};
+
+/// Where a parser takes its lines from: a chunk at a time, so that a caller can
+/// make each chunk just ahead of its parse.
+class LineSource {
+public:
+    /// How many lines there are in all.
+    virtual std::size_t size() const noexcept = 0;
+    /// The next lines, in order; empty once all were given.
+    virtual std::span<const std::string_view> next() = 0;
+
+protected:
+    ~LineSource() = default;
+};
+
+/// The lines of a span, in one chunk.
+class SpanLines final : public LineSource {
+public:
+    explicit SpanLines(std::span<const std::string_view> lines) noexcept : lines_(lines) {}
+    std::size_t size() const noexcept override { return lines_.size(); }
+    std::span<const std::string_view> next() override { return std::exchange(lines_, {}); }
+
+private:
+    std::span<const std::string_view> lines_;
 };
 
 /// A ParseError for `field`, a view into `line`.

@@ -31,9 +31,8 @@ void require_three_columns(Strided2D<double> a) {
 
 }  // namespace
 
-std::variant<PoscarBlock, ParseError> parse_poscar_positions(std::span<const std::string_view> lines,
-                                                             bool selective) {
-    std::size_t n = lines.size();
+std::variant<PoscarBlock, ParseError> parse_poscar_positions(LineSource& source, bool selective) {
+    std::size_t n = source.size();
     PoscarBlock block;
     block.positions = OwnedBuffer<double>::uninitialised(n * 3);
     bool* flags = nullptr;
@@ -43,21 +42,27 @@ std::variant<PoscarBlock, ParseError> parse_poscar_positions(std::span<const std
     }
     double* out = block.positions.data();
     ParseError error{};
-    for (std::size_t i = 0; i < n; ++i) {
-        prefetch_line(lines, i + kPrefetchLines);
-        std::string_view line = lines[i];
-        FieldScanner scanner(line);
-        if (!read_three(scanner, i, line, out + 3 * i, error)) return error;
-        if (!selective) continue;
-        // Up to three letters; a line may carry fewer, the rest stay false.
-        std::string_view field;
-        for (int k = 0; k < 3 && scanner.next(field); ++k) {
-            if (field == "F") {
-                flags[3 * i + k] = true;
-            } else if (field != "T") {
-                return field_error(ParseFailure::BadFlag, i, line, field);
+    for (std::size_t first = 0;;) {
+        std::span<const std::string_view> lines = source.next();
+        if (lines.empty()) break;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            prefetch_line(lines, k + kPrefetchLines);
+            std::size_t i = first + k;
+            std::string_view line = lines[k];
+            FieldScanner scanner(line);
+            if (!read_three(scanner, i, line, out + 3 * i, error)) return error;
+            if (!selective) continue;
+            // Up to three letters; a line may carry fewer, the rest stay false.
+            std::string_view field;
+            for (int c = 0; c < 3 && scanner.next(field); ++c) {
+                if (field == "F") {
+                    flags[3 * i + c] = true;
+                } else if (field != "T") {
+                    return field_error(ParseFailure::BadFlag, i, line, field);
+                }
             }
         }
+        first += lines.size();
     }
     return block;
 }
@@ -84,16 +89,20 @@ void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
     }
 }
 
-std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(
-    std::span<const std::string_view> lines) {
-    std::size_t n = lines.size();
+std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& source) {
+    std::size_t n = source.size();
     auto coords = OwnedBuffer<double>::uninitialised(n * 3);
     double* out = coords.data();
     ParseError error{};
-    for (std::size_t i = 0; i < n; ++i) {
-        prefetch_line(lines, i + kPrefetchLines);
-        FieldScanner scanner(lines[i]);
-        if (!read_three(scanner, i, lines[i], out + 3 * i, error)) return error;
+    for (std::size_t first = 0;;) {
+        std::span<const std::string_view> lines = source.next();
+        if (lines.empty()) break;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            prefetch_line(lines, k + kPrefetchLines);
+            FieldScanner scanner(lines[k]);
+            if (!read_three(scanner, first + k, lines[k], out + 3 * (first + k), error)) return error;
+        }
+        first += lines.size();
     }
     return coords;
 }

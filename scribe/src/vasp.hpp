@@ -24,8 +24,12 @@ struct PoscarBlock {
 
 /// Parses one atom line per item of `lines`; with `selective`, up to three
 /// T/F letters follow the coordinates. The first failing line decides.
-std::variant<PoscarBlock, ParseError> parse_poscar_positions(std::span<const std::string_view> lines,
-                                                             bool selective);
+std::variant<PoscarBlock, ParseError> parse_poscar_positions(LineSource& lines, bool selective);
+inline std::variant<PoscarBlock, ParseError> parse_poscar_positions(
+    std::span<const std::string_view> lines, bool selective) {
+    SpanLines source(lines);
+    return parse_poscar_positions(source, selective);
+}
 
 /// Appends the position block of columns 0..2 of `coord`, with the letters of
 /// `flags` (of coord's shape, checked by the caller) when given.
@@ -33,8 +37,12 @@ void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
                              std::optional<Strided2D<bool>> flags);
 
 /// Parses the N coordinate lines of one XDATCAR frame into N x 3 values.
-std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(
-    std::span<const std::string_view> lines);
+std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& lines);
+inline std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(
+    std::span<const std::string_view> lines) {
+    SpanLines source(lines);
+    return parse_xdatcar_coords(source);
+}
 
 /// Appends one XDATCAR configuration block: the header line with `index`,
 /// then columns 0..2 of each row of `scaled_positions`.

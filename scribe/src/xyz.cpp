@@ -196,8 +196,8 @@ void normalize_symbol(std::string_view field, std::string& out) {
     for (std::size_t k = 1; k < lower.size(); ++k) encode_utf8(lower[k], out);
 }
 
-std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_view> lines) {
-    std::size_t n = lines.size();
+std::variant<XyzBlock, ParseError> parse_xyz_block(LineSource& source) {
+    std::size_t n = source.size();
     XyzBlock block;
     block.positions = OwnedBuffer<double>::uninitialised(n * 3);
     // More lines than 32-bit indices count cannot fit in memory as Python strs.
@@ -205,21 +205,27 @@ std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_v
     block.symbols.ids = OwnedBuffer<std::uint32_t>::uninitialised(n);
     SymbolInterner interner(block.symbols);
     double* out = block.positions.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        prefetch_line(lines, i + kPrefetchLines);
-        std::string_view line = lines[i];
-        FieldScanner scanner(line);
-        std::string_view field;
-        if (!scanner.next(field)) return ParseError{ParseFailure::EmptyLine, i};
-        block.symbols.ids[i] =
-            static_cast<std::uint32_t>(interner.intern(field, line.data() + line.size()));
-        for (int k = 0; k < 3; ++k) {
-            NumberField got = scanner.next_number(out[3 * i + k], field);
-            if (got == NumberField::Missing) [[unlikely]]
-                return ParseError{ParseFailure::MissingField, i};
-            if (got == NumberField::Invalid) [[unlikely]]
-                return field_error(ParseFailure::BadNumber, i, line, field);
+    std::uint32_t* ids = block.symbols.ids.data();
+    for (std::size_t first = 0;;) {
+        std::span<const std::string_view> lines = source.next();
+        if (lines.empty()) break;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            prefetch_line(lines, k + kPrefetchLines);
+            std::size_t i = first + k;
+            std::string_view line = lines[k];
+            FieldScanner scanner(line);
+            std::string_view field;
+            if (!scanner.next(field)) return ParseError{ParseFailure::EmptyLine, i};
+            ids[i] = static_cast<std::uint32_t>(interner.intern(field, line.data() + line.size()));
+            for (int c = 0; c < 3; ++c) {
+                NumberField got = scanner.next_number(out[3 * i + c], field);
+                if (got == NumberField::Missing) [[unlikely]]
+                    return ParseError{ParseFailure::MissingField, i};
+                if (got == NumberField::Invalid) [[unlikely]]
+                    return field_error(ParseFailure::BadNumber, i, line, field);
+            }
         }
+        first += lines.size();
     }
     return block;
 }

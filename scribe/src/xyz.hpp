@@ -41,7 +41,11 @@ struct XyzBlock {
 };
 
 /// Parses one atom line per item of `lines`; the first failing line decides.
-std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_view> lines);
+std::variant<XyzBlock, ParseError> parse_xyz_block(LineSource& lines);
+inline std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::string_view> lines) {
+    SpanLines source(lines);
+    return parse_xyz_block(source);
+}
 
 /// Appends the XYZ atom lines of `symbols` (written unchanged) and columns 0..2
 /// of `positions`, whose rows must number symbols.size(). Rows with fewer than

@@ -160,20 +160,17 @@ std::vector<double> to_f64_vector(PyObject* obj);
 std::string_view to_str(PyObject* obj);
 
 /// A sequence of str converted for a call: holds a reference to every item so
-/// that the UTF-8 views stay valid, whatever the sequence yields. Built by
-/// `borrow`, it holds one reference to an exact list or tuple instead (see there).
+/// that the UTF-8 views stay valid, whatever the sequence yields.
 class StrSequence {
 public:
     StrSequence() noexcept = default;
     StrSequence(StrSequence&& o) noexcept
-        : items_(std::move(o.items_)), views_(std::move(o.views_)),
-          owner_(std::exchange(o.owner_, nullptr)) {}
+        : items_(std::move(o.items_)), views_(std::move(o.views_)) {}
     StrSequence& operator=(StrSequence&& o) noexcept {
         if (this != &o) {
             release();
             items_ = std::move(o.items_);
             views_ = std::move(o.views_);
-            owner_ = std::exchange(o.owner_, nullptr);
         }
         return *this;
     }
@@ -185,11 +182,6 @@ public:
         return {views_.data(), views_.size()};
     }
     static StrSequence from(PyObject* obj);
-    /// As `from`, but an exact list or tuple is held by one reference to itself,
-    /// not one per item: a million references taken and dropped cost more than
-    /// the parse of the lines. The views then stay valid only until Python code
-    /// runs (which could replace a list's items); a caller drops them first.
-    static StrSequence borrow(PyObject* obj);
 
 private:
     void reserve(Py_ssize_t n);
@@ -200,12 +192,42 @@ private:
     // which a fresh block of millions of lines faults in far faster.
     OwnedBuffer<PyObject*> items_;  // one owned reference each
     OwnedBuffer<std::string_view> views_;
-    PyObject* owner_ = nullptr;  // the sequence borrowed from, or null
 };
 
-/// A StrSequence made by StrSequence::borrow, for BoundArguments::get.
-struct BorrowedStrSequence : StrSequence {
-    BorrowedStrSequence(StrSequence&& s) noexcept : StrSequence(std::move(s)) {}
+/// The items of a sequence of str as UTF-8 views, handed out a chunk at a time
+/// and converted just ahead of their use, so that a parse finds each line still
+/// in cache. An exact list or tuple is walked in place and held by one
+/// reference to itself, not one per item (a million references taken and
+/// dropped cost more than the parse): its views stay valid only until Python
+/// code runs, which could replace a list's items; a caller drops them first.
+/// Another sequence is converted whole first, by StrSequence::from.
+class StrChunks {
+public:
+    static constexpr std::size_t kChunk = 1024;
+
+    /// Chunks of an exact list or tuple, converted lazily; else converted whole.
+    static StrChunks lazy(PyObject* obj);
+    /// Chunks of lines already converted.
+    static StrChunks of(StrSequence whole) noexcept;
+
+    std::size_t size() const noexcept { return size_; }
+    /// The next up to kChunk views; empty once all were handed out. Throws what
+    /// converting an item throws (a PendingError).
+    std::span<const std::string_view> next();
+    /// Item `index` (0-based, of the whole sequence), from the chunk handed out last.
+    std::string_view line(std::size_t index) const noexcept { return chunk_[index - first_]; }
+    /// Converts the items not yet handed out, for their conversion errors only:
+    /// those come before any error found in the lines.
+    void check_rest();
+
+private:
+    StrSequence whole_;
+    PyRef owner_;  // the list or tuple walked lazily, or null
+    std::vector<std::string_view> buffer_;
+    std::span<const std::string_view> chunk_;
+    std::size_t size_ = 0;
+    std::size_t done_ = 0;   // items handed out
+    std::size_t first_ = 0;  // index of chunk_[0]
 };
 
 template <class T>
@@ -247,8 +269,8 @@ struct Convert<StrSequence> {
     static StrSequence from(PyObject* o) { return StrSequence::from(o); }
 };
 template <>
-struct Convert<BorrowedStrSequence> {
-    static BorrowedStrSequence from(PyObject* o) { return StrSequence::borrow(o); }
+struct Convert<StrChunks> {
+    static StrChunks from(PyObject* o) { return StrChunks::lazy(o); }
 };
 
 /// The bound arguments of one call, converted parameter by parameter.
