@@ -464,6 +464,23 @@ protected:
     ~LineSource() = default;
 };
 
+/// Calls parse_line(i, line) for the lines of `source` in order, asking for the
+/// lines a little ahead; stops, returning false, at the first line for which
+/// parse_line returns false.
+template <class ParseLine>
+bool each_line(LineSource& source, ParseLine&& parse_line) {
+    for (std::size_t first = 0;;) {
+        std::span<const std::string_view> lines = source.next();
+        if (lines.empty()) return true;
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            prefetch_line(lines, k + kPrefetchLines);
+            if (!parse_line(first + k, lines[k])) [[unlikely]]
+                return false;
+        }
+        first += lines.size();
+    }
+}
+
 /// The lines of a span, in one chunk.
 class SpanLines final : public LineSource {
 public:
@@ -480,6 +497,26 @@ inline ParseError field_error(ParseFailure kind, std::size_t line_index, std::st
                               std::string_view field) noexcept {
     return ParseError{kind, line_index, static_cast<std::size_t>(field.data() - line.data()),
                       field.size()};
+}
+
+/// Reads the next three fields of line i as numbers into out[0..2]; false, with `error`
+/// describing it, at the first field that is missing or not a number.
+[[gnu::always_inline]] inline bool read_three_numbers(FieldScanner& scanner, std::size_t i,
+                                                      std::string_view line, double* out,
+                                                      ParseError& error) {
+    std::string_view field;
+    for (int k = 0; k < 3; ++k) {
+        NumberField got = scanner.next_number(out[k], field);
+        if (got == NumberField::Missing) [[unlikely]] {
+            error = ParseError{ParseFailure::MissingField, i};
+            return false;
+        }
+        if (got == NumberField::Invalid) [[unlikely]] {
+            error = field_error(ParseFailure::BadNumber, i, line, field);
+            return false;
+        }
+    }
+    return true;
 }
 
 /// Where a TextBuffer keeps its bytes. Without one, a TextBuffer keeps them in

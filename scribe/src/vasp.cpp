@@ -5,25 +5,6 @@
 namespace kestrix::scribe {
 namespace {
 
-// Reads the three coordinates of line i into out[0..2]; false, with `error`
-// describing it, at the first field that is missing or not a number.
-[[gnu::always_inline]] inline bool read_three(FieldScanner& scanner, std::size_t i,
-                                              std::string_view line, double* out, ParseError& error) {
-    std::string_view field;
-    for (int k = 0; k < 3; ++k) {
-        NumberField got = scanner.next_number(out[k], field);
-        if (got == NumberField::Missing) [[unlikely]] {
-            error = ParseError{ParseFailure::MissingField, i};
-            return false;
-        }
-        if (got == NumberField::Invalid) [[unlikely]] {
-            error = field_error(ParseFailure::BadNumber, i, line, field);
-            return false;
-        }
-    }
-    return true;
-}
-
 // The coordinate columns a writer reads; a row too short is an internal failure.
 void require_three_columns(Strided2D<double> a) {
     if (a.rows > 0 && a.cols < 3) panic(kIndexOutOfBounds);
@@ -42,28 +23,23 @@ std::variant<PoscarBlock, ParseError> parse_poscar_positions(LineSource& source,
     }
     double* out = block.positions.data();
     ParseError error{};
-    for (std::size_t first = 0;;) {
-        std::span<const std::string_view> lines = source.next();
-        if (lines.empty()) break;
-        for (std::size_t k = 0; k < lines.size(); ++k) {
-            prefetch_line(lines, k + kPrefetchLines);
-            std::size_t i = first + k;
-            std::string_view line = lines[k];
-            FieldScanner scanner(line);
-            if (!read_three(scanner, i, line, out + 3 * i, error)) return error;
-            if (!selective) continue;
-            // Up to three letters; a line may carry fewer, the rest stay false.
-            std::string_view field;
-            for (int c = 0; c < 3 && scanner.next(field); ++c) {
-                if (field == "F") {
-                    flags[3 * i + c] = true;
-                } else if (field != "T") {
-                    return field_error(ParseFailure::BadFlag, i, line, field);
-                }
+    bool ok = each_line(source, [&](std::size_t i, std::string_view line) {
+        FieldScanner scanner(line);
+        if (!read_three_numbers(scanner, i, line, out + 3 * i, error)) return false;
+        if (!selective) return true;
+        // Up to three letters; a line may carry fewer, the rest stay false.
+        std::string_view field;
+        for (int c = 0; c < 3 && scanner.next(field); ++c) {
+            if (field == "F") {
+                flags[3 * i + c] = true;
+            } else if (field != "T") {
+                error = field_error(ParseFailure::BadFlag, i, line, field);
+                return false;
             }
         }
-        first += lines.size();
-    }
+        return true;
+    });
+    if (!ok) return error;
     return block;
 }
 
@@ -94,16 +70,11 @@ std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& s
     auto coords = OwnedBuffer<double>::uninitialised(n * 3);
     double* out = coords.data();
     ParseError error{};
-    for (std::size_t first = 0;;) {
-        std::span<const std::string_view> lines = source.next();
-        if (lines.empty()) break;
-        for (std::size_t k = 0; k < lines.size(); ++k) {
-            prefetch_line(lines, k + kPrefetchLines);
-            FieldScanner scanner(lines[k]);
-            if (!read_three(scanner, first + k, lines[k], out + 3 * (first + k), error)) return error;
-        }
-        first += lines.size();
-    }
+    bool ok = each_line(source, [&](std::size_t i, std::string_view line) {
+        FieldScanner scanner(line);
+        return read_three_numbers(scanner, i, line, out + 3 * i, error);
+    });
+    if (!ok) return error;
     return coords;
 }
 

@@ -206,27 +206,18 @@ std::variant<XyzBlock, ParseError> parse_xyz_block(LineSource& source) {
     SymbolInterner interner(block.symbols);
     double* out = block.positions.data();
     std::uint32_t* ids = block.symbols.ids.data();
-    for (std::size_t first = 0;;) {
-        std::span<const std::string_view> lines = source.next();
-        if (lines.empty()) break;
-        for (std::size_t k = 0; k < lines.size(); ++k) {
-            prefetch_line(lines, k + kPrefetchLines);
-            std::size_t i = first + k;
-            std::string_view line = lines[k];
-            FieldScanner scanner(line);
-            std::string_view field;
-            if (!scanner.next(field)) return ParseError{ParseFailure::EmptyLine, i};
-            ids[i] = static_cast<std::uint32_t>(interner.intern(field, line.data() + line.size()));
-            for (int c = 0; c < 3; ++c) {
-                NumberField got = scanner.next_number(out[3 * i + c], field);
-                if (got == NumberField::Missing) [[unlikely]]
-                    return ParseError{ParseFailure::MissingField, i};
-                if (got == NumberField::Invalid) [[unlikely]]
-                    return field_error(ParseFailure::BadNumber, i, line, field);
-            }
+    ParseError error{};
+    bool ok = each_line(source, [&](std::size_t i, std::string_view line) {
+        FieldScanner scanner(line);
+        std::string_view field;
+        if (!scanner.next(field)) {
+            error = ParseError{ParseFailure::EmptyLine, i};
+            return false;
         }
-        first += lines.size();
-    }
+        ids[i] = static_cast<std::uint32_t>(interner.intern(field, line.data() + line.size()));
+        return read_three_numbers(scanner, i, line, out + 3 * i, error);
+    });
+    if (!ok) return error;
     return block;
 }
 
