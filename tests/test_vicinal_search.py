@@ -72,6 +72,31 @@ def test_random_systems_match_the_reference(kind, scaled):
         check(pbc, cell, positions, cutoff, self_interaction, scaled, max_nbins)
 
 
+FCC = np.array([[0, 1.7835, 1.7835], [1.7835, 0, 1.7835], [1.7835, 1.7835, 0]])
+ONE_BIN = [
+    # Two atoms, the reach a few cells on every axis; rows cut at the sphere.
+    ([True] * 3, FCC, [[0, 0, 0], [0.25, 0.25, 0.25]], [1.6, 6.0, 12.0]),
+    # Every atom one period away: S is still the offset itself.
+    ([True] * 3, FCC, [[1.0, -2.0, 0.0], [1.25, -1.75, 0.25]], [6.0]),
+    # Seven atoms in a skewed cell: offsets tested against the bin's box one by one.
+    ([True, False, True], np.array([[2.1, 0.3, -0.2], [0.4, 1.9, 0.1], [-0.3, 0.2, 2.4]]),
+     [[0.1, 0.2, 0.3], [0.9, 0.1, 0.5], [0.5, 0.5, 0.5], [0.3, 0.8, 0.1], [0.7, 0.6, 0.9],
+      [0.2, 0.4, 0.7], [0.95, 0.95, 0.05]], [2.6, 5.5]),
+    # Height 0.1 along a: more than 64 offsets along that axis.
+    ([True, True, False], np.array([[0.1, 0.0, 0.0], [0.03, 2.5, 0.0], [0.0, 0.2, 2.5]]),
+     [[0.2, 0.1, 0.5], [0.7, 0.6, 0.2], [0.4, 0.9, 0.9]], [3.5]),
+]
+
+
+@pytest.mark.parametrize("pbc, cell, frac, cutoffs", ONE_BIN, ids=["fcc", "fcc shifted", "skewed", "thin"])
+@pytest.mark.parametrize("self_interaction", [False, True])
+def test_one_bin_grids_match_the_reference(pbc, cell, frac, cutoffs, self_interaction):
+    positions = np.array(frac) @ cell
+    for cutoff in cutoffs:
+        got = check(pbc, cell, positions, cutoff, self_interaction)
+        assert len(got[0]) > 0
+
+
 def test_worked_example_lists_eight_rows_in_order():
     cell = np.array([[2.0, 0, 0], [0, 10, 0], [0, 0, 10]])
     positions = np.array([[0.0, 0, 0], [1, 0, 0]])

@@ -155,16 +155,16 @@ CellSearch::Stage CellSearch::prepare() {
     if (n_finite_ == 0) return Stage::kEmpty;
     check_result_size();
     prepare_windows();
-    bins_.build(p_.get(), shift_.get(), coord_.get(), finite_.get(), n_atoms_, n_);
+    bins_.build(arena_, p_, shift_, coord_, finite_, n_atoms_, n_);
     return Stage::kReady;
 }
 
 void CellSearch::place_atoms() {
     const std::size_t n = n_atoms_;
-    p_ = std::make_unique_for_overwrite<double[]>(3 * n);
-    shift_ = std::make_unique_for_overwrite<i64[]>(3 * n);
-    coord_ = std::make_unique_for_overwrite<u64[]>(3 * n);
-    finite_ = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+    p_ = arena_.alloc<double>(3 * n);
+    shift_ = arena_.alloc<i64>(3 * n);
+    coord_ = arena_.alloc<u64>(3 * n);
+    finite_ = arena_.alloc<std::uint8_t>(n);
     const auto& pos = in_.positions;
     const auto& c = cell_;
     double inv_cols[3][3] = {};
@@ -240,7 +240,7 @@ void CellSearch::prepare_windows() {
         any_extended |= extended_[k];
     }
     if (!(windowed_[0] || windowed_[1] || windowed_[2])) return;
-    bool ok = window_.prepare(cell_, in_.pbc, cutoff_, p_.get(), shift_.get(), finite_.get(),
+    bool ok = window_.prepare(cell_, in_.pbc, cutoff_, p_, shift_, finite_,
                               n_atoms_, windowed_);
     if (!any_extended) return;
     // A reach of 2^63 or more: only a provably small set of shifts can be
@@ -311,9 +311,7 @@ void CellSearch::build_plan(std::size_t s) {
     if (!any) return;
     if (n_[0] == 1 && n_[1] == 1 && n_[2] == 1) {
         // One bin: every offset reaches the same atoms, only q differs.
-        row_items_.clear();
-        detail::make_items(bins_, 0, 0, 0, row_items_);
-        single_item_ = row_items_[0];
+        single_item_ = detail::item_of(bins_.slot(0));
         plan_state_[s] = kSingleBin;
         return;
     }

@@ -15,9 +15,12 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "cell_list.hpp"
@@ -32,6 +35,73 @@ using i128 = __int128;
 
 /// Bytes of one row over the five result buffers: i, j, d, D[3], S[3].
 inline constexpr std::size_t kRowBytes = 72;
+
+/// Scratch memory of one search, all released together. A small search is
+/// served from the inline block without the allocator (arrays on 64-byte
+/// boundaries there); what does not fit gets a block of its own from malloc.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() {
+        while (blocks_) {
+            Block* b = blocks_;
+            blocks_ = b->next;
+            std::free(b);
+        }
+    }
+
+    /// n elements with unspecified contents.
+    template <class T>
+    T* alloc(std::size_t n) {
+        static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= alignof(std::max_align_t));
+        if (n > (SIZE_MAX - 2 * kAlign) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(grab(n * sizeof(T)));
+    }
+    /// n zero elements.
+    template <class T>
+    T* alloc_zeroed(std::size_t n) {
+        T* p = alloc<T>(n);
+        if (n) std::memset(static_cast<void*>(p), 0, n * sizeof(T));
+        return p;
+    }
+
+private:
+    static constexpr std::size_t kAlign = 64;
+#if defined(__SANITIZE_ADDRESS__)
+    // Every array in a block of its exact size, so that the sanitizer sees overruns.
+    static constexpr std::size_t kInline = kAlign;
+#else
+    static constexpr std::size_t kInline = 8192;
+#endif
+    // The header of a malloc block, a multiple of malloc's alignment long.
+    struct Block {
+        Block* next;
+        unsigned char pad[kAlign - sizeof(Block*)];
+    };
+
+    void* grab(std::size_t bytes) {
+#if !defined(__SANITIZE_ADDRESS__)
+        std::size_t rounded = (bytes + kAlign - 1) & ~(kAlign - 1);
+        if (rounded <= kInline - used_) {
+            void* p = inline_ + used_;
+            used_ += rounded;
+            return p;
+        }
+#endif
+        void* raw = std::malloc(sizeof(Block) + bytes);
+        if (!raw) throw std::bad_alloc();
+        Block* b = static_cast<Block*>(raw);
+        b->next = blocks_;
+        blocks_ = b;
+        return b + 1;
+    }
+
+    alignas(kAlign) unsigned char inline_[kInline];
+    std::size_t used_ = 0;
+    Block* blocks_ = nullptr;
+};
 
 /// Atoms with finite coordinates grouped by bin, bins ordered by flat index.
 class Bins {
@@ -50,8 +120,9 @@ public:
         std::size_t start, count;
     };
 
-    void build(const double* p, const i64* shift, const u64* coord, const std::uint8_t* finite,
-               std::size_t n_atoms, const u64 n[3]);
+    /// Every array lives in `arena`.
+    void build(Arena& arena, const double* p, const i64* shift, const u64* coord,
+               const std::uint8_t* finite, std::size_t n_atoms, const u64 n[3]);
 
     /// The slot of a flat bin index, -1 for an empty bin.
     i64 lookup(u64 flat) const noexcept {
@@ -65,16 +136,16 @@ public:
 
     const Slot& slot(i64 s) const noexcept { return slots_[static_cast<std::size_t>(s)]; }
     const Chunk& chunk(std::size_t c) const noexcept { return chunks_[c]; }
-    std::size_t slot_count() const noexcept { return slots_.size(); }
+    std::size_t slot_count() const noexcept { return n_slots_; }
     /// Entries in the bin arrays: the atoms with finite coordinates.
     std::size_t entry_count() const noexcept { return entries_; }
     /// The entry of a finite atom in the bin arrays, and the slot of an entry.
     std::size_t atom_entry(std::size_t a) const noexcept { return atom_entry_[a]; }
     std::size_t entry_slot(std::size_t k) const noexcept { return entry_slot_[k]; }
 
-    std::unique_ptr<double[]> x, y, z;  // bin order, padded
-    std::unique_ptr<i64[]> idx;         // atom index
-    std::unique_ptr<i64[]> shift;       // 3 per entry
+    const double *x = nullptr, *y = nullptr, *z = nullptr;  // bin order, padded
+    const i64* idx = nullptr;                               // atom index
+    const i64* shift = nullptr;                             // 3 per entry
     const double* box_lo[3] = {};  // chunk boxes per axis, padded, in boxes_
     const double* box_hi[3] = {};
 
@@ -84,15 +155,15 @@ private:
 
     bool dense_ = true;
     std::size_t entries_ = 0;
-    std::unique_ptr<i64[]> slot_of_flat_;
-    std::unique_ptr<u64[]> keys_;
-    std::unique_ptr<i64[]> values_;
+    i64* slot_of_flat_ = nullptr;
+    u64* keys_ = nullptr;
+    i64* values_ = nullptr;
     u64 table_size_ = 0;
-    std::vector<Slot> slots_;
-    std::vector<Chunk> chunks_;
-    std::unique_ptr<std::size_t[]> atom_entry_;
-    std::unique_ptr<std::size_t[]> entry_slot_;
-    std::unique_ptr<double[]> boxes_;
+    Slot* slots_ = nullptr;
+    std::size_t n_slots_ = 0;
+    Chunk* chunks_ = nullptr;
+    std::size_t* atom_entry_ = nullptr;
+    std::size_t* entry_slot_ = nullptr;
 };
 
 /// What the scan of every atom shares.
@@ -131,7 +202,7 @@ struct RowCursor {
 template <class Keep>
 inline u64 emit_scalar(const Bins& b, std::size_t start, std::size_t count, const Visit& v,
                        std::size_t skip, const RowCursor& w, u64 n, Keep& keep, u64& searched) {
-    const double *X = b.x.get(), *Y = b.y.get(), *Z = b.z.get();
+    const double *X = b.x, *Y = b.y, *Z = b.z;
     const i64 i = v.i, s0 = v.s[0], s1 = v.s[1], s2 = v.s[2];
     for (std::size_t k = start; k < start + count; ++k) {
         double dx = (X[k] - v.pi[0]) + v.t[0];
@@ -166,8 +237,8 @@ __attribute__((target("avx2"))) u64 emit_avx2(const Bins& b, std::size_t start, 
                                                const Visit& v, std::size_t skip,
                                                const RowCursor& out, u64 n, Keep& keep,
                                                u64& searched) {
-    const double *X = b.x.get(), *Y = b.y.get(), *Z = b.z.get();
-    const i64* idx = b.idx.get();
+    const double *X = b.x, *Y = b.y, *Z = b.z;
+    const i64* idx = b.idx;
     const RowCursor w = out;  // in registers, not reloaded per row
     const i64 i = v.i, s0 = v.s[0], s1 = v.s[1], s2 = v.s[2];
     const __m256d px = _mm256_set1_pd(v.pi[0]), py = _mm256_set1_pd(v.pi[1]),
@@ -243,52 +314,134 @@ __attribute__((target("avx2"))) inline u64 chunk_mask_avx2(const Bins& b, std::s
     return len < 64 ? mask & ((u64{1} << len) - 1) : mask;
 }
 
-/// The sweep test: entry k (k < m <= 16) with the translation of lane l,
-/// D = dp[k] + t[l]. Leaves D and d2 at [l][k] and returns bit 16·l + k set
-/// for each pair that passes.
-struct SweepBlock {
-    double dx[4][16], dy[4][16], dz[4][16], d2[4][16];
+/// The one-bin sweep: a stretch of offsets o0 (lanes) of one (o1, o2) row, with
+/// T = (a0[l] + a1) + a2 per coordinate, against the m <= 16 entries of the bin,
+/// D = dp[k] + T. Lanes are taken four at a time; a block holds entry k of
+/// lane l at [4·k + l], and its mask bit 16·l + k is set when the pair passes,
+/// so that the bits come out in the search's order: by offset, then by entry.
+struct SweepRow {
+    const double* a0[3];  // per lane, padded to a multiple of four
+    std::size_t lanes;    // at most 64
+    u64 live;             // lanes that may pass: blocks of four without one are skipped
+    double a1[3], a2[3];
+    const double* dp[3];  // per entry: p_j - p_i
+    std::size_t m;
+    double cutoff2;
 };
 
-inline u64 sweep_scalar(const double (*dp)[16], std::size_t m, const double (*t)[4], double cutoff2,
-                        SweepBlock& out) {
-    u64 mask = 0;
-    for (int l = 0; l < 4; ++l)
-        for (std::size_t k = 0; k < m; ++k) {
-            double dx = dp[0][k] + t[0][l], dy = dp[1][k] + t[1][l], dz = dp[2][k] + t[2][l];
-            double d2 = (dx * dx + dy * dy) + dz * dz;
-            out.dx[l][k] = dx;
-            out.dy[l][k] = dy;
-            out.dz[l][k] = dz;
-            out.d2[l][k] = d2;
-            mask |= static_cast<u64>(d2 < cutoff2) << (16 * l + k);
+struct SweepBlock {
+    double dx[64], dy[64], dz[64], d2[64];
+};
+
+/// Bits 0..3 of b moved to bits 0, 16, 32 and 48.
+inline u64 spread_lanes(unsigned b) {
+    return (u64{b} & 1) | (u64{b} & 2) << 15 | (u64{b} & 4) << 30 | (u64{b} & 8) << 45;
+}
+
+/// Calls emit(first lane, mask, block) for every block of four lanes with a passing pair.
+template <class Emit>
+inline void sweep_lanes_scalar(const SweepRow& r, Emit& emit) {
+    SweepBlock b;
+    for (std::size_t g = 0; g < r.lanes; g += 4) {
+        if (((r.live >> g) & 0xF) == 0) continue;
+        double t[3][4];
+        for (int x = 0; x < 3; ++x)
+            for (int l = 0; l < 4; ++l) t[x][l] = (r.a0[x][g + l] + r.a1[x]) + r.a2[x];
+        u64 mask = 0;
+        for (std::size_t k = 0; k < r.m; ++k)
+            for (int l = 0; l < 4; ++l) {
+                double dx = r.dp[0][k] + t[0][l], dy = r.dp[1][k] + t[1][l], dz = r.dp[2][k] + t[2][l];
+                double d2 = (dx * dx + dy * dy) + dz * dz;
+                b.dx[4 * k + l] = dx;
+                b.dy[4 * k + l] = dy;
+                b.dz[4 * k + l] = dz;
+                b.d2[4 * k + l] = d2;
+                mask |= static_cast<u64>(d2 < r.cutoff2) << (16 * l + k);
+            }
+        if (r.lanes - g < 4) mask &= (u64{1} << (16 * (r.lanes - g))) - 1;
+        if (mask) emit(g, mask, b);
+    }
+}
+
+template <class Emit>
+__attribute__((target("avx2"))) inline void sweep_lanes_avx2(const SweepRow& r, Emit& emit) {
+    const __m256d c2 = _mm256_set1_pd(r.cutoff2);
+    const __m256d a1x = _mm256_set1_pd(r.a1[0]), a1y = _mm256_set1_pd(r.a1[1]),
+                  a1z = _mm256_set1_pd(r.a1[2]);
+    const __m256d a2x = _mm256_set1_pd(r.a2[0]), a2y = _mm256_set1_pd(r.a2[1]),
+                  a2z = _mm256_set1_pd(r.a2[2]);
+    SweepBlock b;
+    for (std::size_t g = 0; g < r.lanes; g += 4) {
+        if (((r.live >> g) & 0xF) == 0) continue;
+        const __m256d tx = _mm256_add_pd(_mm256_add_pd(_mm256_loadu_pd(r.a0[0] + g), a1x), a2x);
+        const __m256d ty = _mm256_add_pd(_mm256_add_pd(_mm256_loadu_pd(r.a0[1] + g), a1y), a2y);
+        const __m256d tz = _mm256_add_pd(_mm256_add_pd(_mm256_loadu_pd(r.a0[2] + g), a1z), a2z);
+        u64 mask = 0;
+        for (std::size_t k = 0; k < r.m; ++k) {
+            __m256d dx = _mm256_add_pd(_mm256_set1_pd(r.dp[0][k]), tx);
+            __m256d dy = _mm256_add_pd(_mm256_set1_pd(r.dp[1][k]), ty);
+            __m256d dz = _mm256_add_pd(_mm256_set1_pd(r.dp[2][k]), tz);
+            __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                       _mm256_mul_pd(dz, dz));
+            _mm256_storeu_pd(b.dx + 4 * k, dx);
+            _mm256_storeu_pd(b.dy + 4 * k, dy);
+            _mm256_storeu_pd(b.dz + 4 * k, dz);
+            _mm256_storeu_pd(b.d2 + 4 * k, d2);
+            mask |= spread_lanes(static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ))))
+                    << k;
         }
+        if (r.lanes - g < 4) mask &= (u64{1} << (16 * (r.lanes - g))) - 1;
+        if (mask) emit(g, mask, b);
+    }
+}
+
+/// Bit l set (l < n <= 64) unless every pair of the one-bin sweep with the
+/// translations T = (x + lane[l]) + y misses: the bin's box relative to the atom,
+/// [bl, bh], bounds p_j - p_i, and x in [xlo, xhi] the other terms. The rounded
+/// sums are monotone, so the corners bound every rounded D, as in out_of_reach.
+/// `lane` is padded to a multiple of four.
+struct ReachTest {
+    const double* lane[3];
+    std::size_t n;
+    double xlo[3], xhi[3], y[3];
+    const double* bl;
+    const double* bh;
+    double cutoff2;
+};
+
+inline u64 reach_mask_scalar(const ReachTest& t) {
+    u64 mask = 0;
+    for (std::size_t l = 0; l < t.n; ++l) {
+        double m[3];
+        for (int x = 0; x < 3; ++x) {
+            double lo = t.bl[x] + ((t.xlo[x] + t.lane[x][l]) + t.y[x]);
+            double hi = t.bh[x] + ((t.xhi[x] + t.lane[x][l]) + t.y[x]);
+            m[x] = (lo > 0.0 ? lo : 0.0) + (hi < 0.0 ? -hi : 0.0);
+        }
+        mask |= static_cast<u64>(!((m[0] * m[0] + m[1] * m[1]) + m[2] * m[2] >= t.cutoff2)) << l;
+    }
     return mask;
 }
 
-__attribute__((target("avx2"))) inline u64 sweep_avx2(const double (*dp)[16], std::size_t m,
-                                                     const double (*t)[4], double cutoff2,
-                                                     SweepBlock& out) {
-    const __m256d c2 = _mm256_set1_pd(cutoff2);
+__attribute__((target("avx2"))) inline u64 reach_mask_avx2(const ReachTest& t) {
+    const __m256d zero = _mm256_setzero_pd(), c2 = _mm256_set1_pd(t.cutoff2);
     u64 mask = 0;
-    for (int l = 0; l < 4; ++l) {
-        const __m256d tx = _mm256_set1_pd(t[0][l]), ty = _mm256_set1_pd(t[1][l]),
-                      tz = _mm256_set1_pd(t[2][l]);
-        for (std::size_t k = 0; k < m; k += 4) {
-            __m256d dx = _mm256_add_pd(_mm256_loadu_pd(dp[0] + k), tx);
-            __m256d dy = _mm256_add_pd(_mm256_loadu_pd(dp[1] + k), ty);
-            __m256d dz = _mm256_add_pd(_mm256_loadu_pd(dp[2] + k), tz);
-            __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
-                                       _mm256_mul_pd(dz, dz));
-            _mm256_storeu_pd(out.dx[l] + k, dx);
-            _mm256_storeu_pd(out.dy[l] + k, dy);
-            _mm256_storeu_pd(out.dz[l] + k, dz);
-            _mm256_storeu_pd(out.d2[l] + k, d2);
-            mask |= static_cast<u64>(_mm256_movemask_pd(_mm256_cmp_pd(d2, c2, _CMP_LT_OQ)))
-                    << (16 * l + k);
+    for (std::size_t g = 0; g < t.n; g += 4) {
+        __m256d m[3];
+        for (int x = 0; x < 3; ++x) {
+            const __m256d lane = _mm256_loadu_pd(t.lane[x] + g), y = _mm256_set1_pd(t.y[x]);
+            __m256d lo = _mm256_add_pd(_mm256_add_pd(_mm256_set1_pd(t.xlo[x]), lane), y);
+            __m256d hi = _mm256_add_pd(_mm256_add_pd(_mm256_set1_pd(t.xhi[x]), lane), y);
+            lo = _mm256_add_pd(_mm256_set1_pd(t.bl[x]), lo);
+            hi = _mm256_add_pd(_mm256_set1_pd(t.bh[x]), hi);
+            // max(v, 0) is 0 for NaN as well, as the scalar selects are.
+            m[x] = _mm256_add_pd(_mm256_max_pd(lo, zero), _mm256_max_pd(_mm256_sub_pd(zero, hi), zero));
         }
+        __m256d r2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m[0], m[0]), _mm256_mul_pd(m[1], m[1])),
+                                   _mm256_mul_pd(m[2], m[2]));
+        mask |= static_cast<u64>(_mm256_movemask_pd(_mm256_cmp_pd(r2, c2, _CMP_NGE_UQ))) << g;
     }
-    return mask;
+    return t.n < 64 ? mask & ((u64{1} << t.n) - 1) : mask;
 }
 
 /// An atom about to be scanned, with the offsets that can give it rows.
@@ -316,6 +469,9 @@ struct Item {
 /// so consecutive uniform bins with one shift merge into one run. Returns the
 /// number of bins looked at.
 u64 make_items(const Bins& bins, u64 base, u64 e_first, u64 e_last, std::vector<Item>& out);
+
+/// The item of one bin on its own.
+Item item_of(const Bins::Slot& slot);
 
 /// The five growing row lists. Rows are written through cursor() up to the
 /// capacity that reserve() guarantees; the lists never move a row once written.
@@ -382,106 +538,79 @@ public:
         if (search_rows() > sink_.max_rows()) throw std::bad_alloc();
     }
 
-    /// The offsets o0 = o0_lo..o0_hi of one (o1, o2) row of the current atom when
-    /// the grid is one bin and `it` (few atoms, one shift) is all of it: q0 = o0,
-    /// so T differs per offset. Four offsets are tested at once; rows come out
-    /// by offset, then by entry, as the search orders them.
-    void sweep(const Item& it, i64 o0_lo, i64 o0_hi, const i64 q[3]) {
-        q_ = q;
+    /// The whole offset box lo..hi of the current atom when the grid is one bin
+    /// and `it` is all of it: at most kSweepAtoms atoms with the atom's own
+    /// shift, so that S = q = o and T = (o0·c0 + o1·c1) + o2·c2 is built from
+    /// per-axis terms. Planes, rows and blocks of offsets whose translations all
+    /// keep the bin's box out of reach are skipped.
+    void sweep_atom(const Item& it, const i64 lo[3], const i64 hi[3]) {
         const std::size_t m = it.end - it.start;
-        const Cell& c = setup_.cell;
-        i64 s1 = static_cast<i64>(static_cast<u64>(shift_i_[1]) + static_cast<u64>(q[1]) -
-                                  static_cast<u64>(it.shift[1]));
-        i64 s2 = static_cast<i64>(static_cast<u64>(shift_i_[2]) + static_cast<u64>(q[2]) -
-                                  static_cast<u64>(it.shift[2]));
-        static_assert(kSweepAtoms == 16, "the sweep kernels take rows of 16");
-        double k1[3], k2[3];
+        const double* col[3] = {bins_.x, bins_.y, bins_.z};
+        double dp[3][kSweepAtoms], bl[3], bh[3];
         for (int x = 0; x < 3; ++x) {
-            k1[x] = static_cast<double>(s1) * c[1][x];
-            k2[x] = static_cast<double>(s2) * c[2][x];
+            for (std::size_t k = 0; k < m; ++k) dp[x][k] = col[x][it.start + k] - v_.pi[x];
+            bl[x] = it.lo[x] - v_.pi[x];
+            bh[x] = it.hi[x] - v_.pi[x];
         }
-        if (dp_atom_ != pos_i_ || dp_item_ != it.start) {
-            // p_j - p_i, the same for every offset of the atom.
-            const double* col[3] = {bins_.x.get(), bins_.y.get(), bins_.z.get()};
-            for (int x = 0; x < 3; ++x) {
-                for (std::size_t k = 0; k < m; ++k) dp_[x][k] = col[x][it.start + k] - v_.pi[x];
-                for (std::size_t k = m; k < kSweepAtoms; ++k) dp_[x][k] = 0.0;  // read by the vector tests
-            }
-            dp_atom_ = pos_i_;
-            dp_item_ = it.start;
-        }
-        const double (*dp)[kSweepAtoms] = dp_;
-        const u64 base0 = static_cast<u64>(shift_i_[0]) - static_cast<u64>(it.shift[0]);
-        const bool self_row = !setup_.self_interaction && s1 == 0 && s2 == 0;
-        for (i64 o0 = o0_lo;; o0 += 4) {
-            // S0 per lane, two's complement as everywhere.
-            i64 s0[4];
-            double t[3][4];
-            u64 left = static_cast<u64>(o0_hi) - static_cast<u64>(o0);
-            int lanes = left >= 3 ? 4 : static_cast<int>(left + 1);
-            for (int l = 0; l < 4; ++l) {
-                s0[l] = static_cast<i64>(base0 + static_cast<u64>(o0 + (l < lanes ? l : 0)));
-                for (int x = 0; x < 3; ++x)
-                    t[x][l] = (static_cast<double>(s0[l]) * c[0][x] + k1[x]) + k2[x];
-            }
-            SweepBlock block;
-            u64 mask = avx2_ ? sweep_avx2(dp, m, t, v_.cutoff2, block)
-                             : sweep_scalar(dp, m, t, v_.cutoff2, block);
-            // Lanes past the range, entries past m (their dp is padding).
-            u64 entries = (m >= 16 ? 0xFFFFull : (u64{1} << m) - 1);
-            u64 keep_bits = 0;
-            for (int l = 0; l < lanes; ++l) keep_bits |= entries << (16 * l);
-            mask &= keep_bits;
-            if (self_row && pos_i_ >= it.start && pos_i_ < it.end)
-                for (int l = 0; l < lanes; ++l)
-                    if (s0[l] == 0) mask &= ~(u64{1} << (16 * l + (pos_i_ - it.start)));
-            if (mask) {
-                sink_.reserve(out_ + 64);
-                const RowCursor w = sink_.cursor();
-                while (mask) {
-                    const unsigned b = static_cast<unsigned>(__builtin_ctzll(mask));
-                    mask &= mask - 1;
-                    const unsigned l = b >> 4, k = b & 15;
-                    const double d = _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(block.d2[l][k])));
-                    const i64 j = bins_.idx[it.start + k];
-                    if constexpr (!Keep::kAll) {
-                        ++search_rows_;
-                        if (!keep_(v_.i, it.start + k, j, d)) continue;
-                    }
-                    u64 n = out_++;
-                    w.i[n] = v_.i;
-                    w.j[n] = j;
-                    w.d[n] = d;
-                    w.D[3 * n] = block.dx[l][k];
-                    w.D[3 * n + 1] = block.dy[l][k];
-                    w.D[3 * n + 2] = block.dz[l][k];
-                    w.S[3 * n] = s0[l];
-                    w.S[3 * n + 1] = s1;
-                    w.S[3 * n + 2] = s2;
-                }
-            }
-            if (left < 4) break;
-        }
-        if (search_rows() > sink_.max_rows()) throw std::bad_alloc();
-    }
-
-    /// Whether no offset o0 = o0_lo..o0_hi, o1 = o1_lo..o1_hi with o2 of a one-bin
-    /// grid (q = o) can give the current atom a row with the atoms of `it`. T is
-    /// monotone in each shift, so its box over the range comes from the corners;
-    /// when a shift may wrap nothing is said.
-    bool sweep_out_of_reach(const Item& it, i64 o0_lo, i64 o0_hi, i64 o1_lo, i64 o1_hi, i64 o2) const {
-        const i64 olo[3] = {o0_lo, o1_lo, o2}, ohi[3] = {o0_hi, o1_hi, o2};
-        i64 lo[3], hi[3];
+        // Each term is monotone in its offset, so its extremes over a range are at the ends.
+        double tlo[3][3], thi[3][3];
+        u64 width[3];
+        bool fits = true;
         for (int k = 0; k < 3; ++k) {
-            i128 base = static_cast<i128>(shift_i_[k]) - it.shift[k];
-            i128 a = base + olo[k], b = base + ohi[k];
-            if (a < INT64_MIN || b > INT64_MAX) return false;
-            lo[k] = static_cast<i64>(a);
-            hi[k] = static_cast<i64>(b);
+            for (int x = 0; x < 3; ++x) {
+                double u = term(k, lo[k], x), v = term(k, hi[k], x);
+                tlo[k][x] = u < v ? u : v;
+                thi[k][x] = u < v ? v : u;
+            }
+            width[k] = static_cast<u64>(hi[k]) - static_cast<u64>(lo[k]) + 1;
+            fits = fits && width[k] <= kLanes;
         }
-        double tlo[3], thi[3];
-        translation_box(lo, hi, tlo, thi);
-        return out_of_reach(it.lo, it.hi, tlo, thi);
+        const std::size_t self_entry = pos_i_ - it.start;
+        SweepRow r{{lanes_[0][0], lanes_[0][1], lanes_[0][2]}, 0, ~u64{0}, {}, {},
+                   {dp[0], dp[1], dp[2]}, m, v_.cutoff2};
+        if (!fits) {
+            sweep_atom_wide(r, it, lo, hi, width, tlo, thi, bl, bh);
+            return;
+        }
+        for (int k = 0; k < 3; ++k) fill_lanes(k, lo[k], width[k]);
+        r.lanes = width[0];
+        ReachTest t{{lanes_[2][0], lanes_[2][1], lanes_[2][2]}, width[2], {}, {}, {}, bl, bh, v_.cutoff2};
+        for (int x = 0; x < 3; ++x) {
+            t.xlo[x] = tlo[0][x] + tlo[1][x];
+            t.xhi[x] = thi[0][x] + thi[1][x];
+            t.y[x] = 0.0;
+        }
+        u64 planes = reach_mask(t);
+        add_work(width[2]);
+        while (planes) {
+            const unsigned p = static_cast<unsigned>(__builtin_ctzll(planes));
+            planes &= planes - 1;
+            const i64 o2 = static_cast<i64>(static_cast<u64>(lo[2]) + p);
+            t = ReachTest{{lanes_[1][0], lanes_[1][1], lanes_[1][2]}, width[1], {}, {}, {}, bl, bh, v_.cutoff2};
+            for (int x = 0; x < 3; ++x) {
+                r.a2[x] = lanes_[2][x][p];
+                t.xlo[x] = tlo[0][x];
+                t.xhi[x] = thi[0][x];
+                t.y[x] = r.a2[x];
+            }
+            u64 rows = reach_mask(t);
+            add_work(width[1]);
+            while (rows) {
+                const unsigned q = static_cast<unsigned>(__builtin_ctzll(rows));
+                rows &= rows - 1;
+                const i64 o1 = static_cast<i64>(static_cast<u64>(lo[1]) + q);
+                for (int x = 0; x < 3; ++x) r.a1[x] = lanes_[1][x][q];
+                if (m >= kTrimEntries) {
+                    // Enough entries per offset that testing the box per offset pays.
+                    ReachTest u{{lanes_[0][0], lanes_[0][1], lanes_[0][2]}, width[0],
+                                {r.a1[0], r.a1[1], r.a1[2]}, {r.a1[0], r.a1[1], r.a1[2]},
+                                {r.a2[0], r.a2[1], r.a2[2]}, bl, bh, v_.cutoff2};
+                    r.live = reach_mask(u);
+                }
+                sweep_lanes(r, it, lo[0], o1, o2, self_row(o1, o2) ? self_entry : kNoEntry);
+                add_work(width[0] * (m + 1));
+            }
+        }
     }
 
     /// Accounts for work done outside visit() and polls every ~10^6 units.
@@ -501,11 +630,14 @@ private:
     static constexpr u64 kAhead = 64;  // rows between a prefetch and the write
 
 public:
-    /// The most atoms a one-bin grid may hold for sweep().
+    /// The most atoms a one-bin grid may hold for sweep_atom().
     static constexpr std::size_t kSweepAtoms = 16;
 
 private:
     static constexpr u64 kPollEvery = u64{1} << 20;
+    static constexpr u64 kLanes = 64;  // offsets per axis whose terms are kept at once
+    static constexpr std::size_t kTrimEntries = 4;
+    static constexpr std::size_t kNoEntry = ~std::size_t{0};
 
     static int cache_index(const i64 s[3]) {
         return static_cast<int>((s[0] + kCached) +
@@ -546,6 +678,122 @@ private:
             m[x] = (lo > 0.0 ? lo : 0.0) + (hi < 0.0 ? -hi : 0.0);
         }
         return (m[0] * m[0] + m[1] * m[1]) + m[2] * m[2] >= v_.cutoff2;
+    }
+
+    /// Whether the bin's box, relative to the atom [bl, bh], stays out of reach for
+    /// every T = (t0 + t1) + a2 with t0, t1 in the given ranges: the rounded sums
+    /// are monotone, so the corners bound every rounded D.
+    bool box_out_of_reach(const double t0lo[3], const double t0hi[3], const double t1lo[3],
+                          const double t1hi[3], const double a2[3], const double bl[3],
+                          const double bh[3]) const {
+        double m[3];
+        for (int x = 0; x < 3; ++x) {
+            double lo = bl[x] + ((t0lo[x] + t1lo[x]) + a2[x]);
+            double hi = bh[x] + ((t0hi[x] + t1hi[x]) + a2[x]);
+            m[x] = (lo > 0.0 ? lo : 0.0) + (hi < 0.0 ? -hi : 0.0);
+        }
+        return (m[0] * m[0] + m[1] * m[1]) + m[2] * m[2] >= v_.cutoff2;
+    }
+
+    double term(int k, i64 o, int x) const { return static_cast<double>(o) * setup_.cell[k][x]; }
+    bool self_row(i64 o1, i64 o2) const { return !setup_.self_interaction && o1 == 0 && o2 == 0; }
+    u64 reach_mask(const ReachTest& t) const { return avx2_ ? reach_mask_avx2(t) : reach_mask_scalar(t); }
+
+    /// lanes_[k] = o·c[k] for o = first .. first + len - 1 (len <= kLanes), zero
+    /// up to the next multiple of four.
+    void fill_lanes(int k, i64 first, u64 len) {
+        for (u64 l = 0; l < len; ++l) {
+            i64 o = static_cast<i64>(static_cast<u64>(first) + l);
+            for (int x = 0; x < 3; ++x) lanes_[k][x][l] = term(k, o, x);
+        }
+        for (u64 l = len; l % 4 != 0; ++l)
+            for (int x = 0; x < 3; ++x) lanes_[k][x][l] = 0.0;
+    }
+
+    /// sweep_atom() when an offset range is wider than kLanes: plane by plane and
+    /// row by row, each row in stretches of kLanes offsets.
+    void sweep_atom_wide(SweepRow& r, const Item& it, const i64 lo[3], const i64 hi[3],
+                         const u64 width[3], const double tlo[3][3], const double thi[3][3],
+                         const double bl[3], const double bh[3]) {
+        const std::size_t m = it.end - it.start;
+        const std::size_t self_entry = pos_i_ - it.start;
+        for (i64 o2 = lo[2];; ++o2) {
+            for (int x = 0; x < 3; ++x) r.a2[x] = term(2, o2, x);
+            if (!box_out_of_reach(tlo[0], thi[0], tlo[1], thi[1], r.a2, bl, bh)) {
+                for (i64 o1 = lo[1];; ++o1) {
+                    for (int x = 0; x < 3; ++x) r.a1[x] = term(1, o1, x);
+                    for (u64 first = 0;; first += kLanes) {
+                        u64 len = width[0] - first < kLanes ? width[0] - first : kLanes;
+                        i64 o0 = static_cast<i64>(static_cast<u64>(lo[0]) + first);
+                        i64 o0_last = static_cast<i64>(static_cast<u64>(o0) + (len - 1));
+                        double slo[3], shi[3];
+                        for (int x = 0; x < 3; ++x) {
+                            double u = term(0, o0, x), v = term(0, o0_last, x);
+                            slo[x] = u < v ? u : v;
+                            shi[x] = u < v ? v : u;
+                        }
+                        if (!box_out_of_reach(slo, shi, r.a1, r.a1, r.a2, bl, bh)) {
+                            fill_lanes(0, o0, len);
+                            r.lanes = len;
+                            sweep_lanes(r, it, o0, o1, o2, self_row(o1, o2) ? self_entry : kNoEntry);
+                            add_work(len * (m + 1));
+                        } else {
+                            add_work(1);
+                        }
+                        if (width[0] - first <= kLanes) break;
+                    }
+                    if (o1 == hi[1]) break;
+                }
+            } else {
+                add_work(1);
+            }
+            if (o2 == hi[2]) break;
+        }
+    }
+
+    /// One row's lanes through the sweep kernel, writing its rows; lane l is the
+    /// offset o0 + l. `self_entry` is the atom's own entry when this row holds
+    /// S = 0 (and self pairs are not listed), else kNoEntry.
+    void sweep_lanes(const SweepRow& r, const Item& it, i64 o0, i64 o1, i64 o2, std::size_t self_entry) {
+        // The lane whose S is zero, when there is one in reach.
+        u64 self_lane = self_entry == kNoEntry ? ~u64{0} : u64{0} - static_cast<u64>(o0);
+        auto emit = [&](std::size_t g, u64 mask, const SweepBlock& b) {
+            if (self_lane - g < 4) mask &= ~(u64{1} << (16 * (self_lane - g) + self_entry));
+            if (!mask) return;
+            sink_.reserve(out_ + 64);
+            // Locals, so that the row count and cursors stay in registers.
+            const RowCursor w = sink_.cursor();
+            const i64 i = v_.i;
+            const i64* idx = bins_.idx + it.start;
+            const u64 s0 = static_cast<u64>(o0) + g;
+            u64 n = out_, found = 0;
+            while (mask) {
+                const unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask));
+                mask &= mask - 1;
+                const unsigned l = bit >> 4, k = bit & 15, at = 4 * k + l;
+                const double d = _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(b.d2[at])));
+                const i64 j = idx[k];
+                if constexpr (!Keep::kAll) {
+                    ++found;
+                    if (!keep_(i, it.start + k, j, d)) continue;
+                }
+                w.i[n] = i;
+                w.j[n] = j;
+                w.d[n] = d;
+                w.D[3 * n] = b.dx[at];
+                w.D[3 * n + 1] = b.dy[at];
+                w.D[3 * n + 2] = b.dz[at];
+                w.S[3 * n] = static_cast<i64>(s0 + l);
+                w.S[3 * n + 1] = o1;
+                w.S[3 * n + 2] = o2;
+                ++n;
+            }
+            out_ = n;
+            search_rows_ += found;
+        };
+        if (avx2_) sweep_lanes_avx2(r, emit);
+        else sweep_lanes_scalar(r, emit);
+        if (search_rows() > sink_.max_rows()) throw std::bad_alloc();
     }
 
     void visit_item(const Item& it) {
@@ -695,8 +943,7 @@ private:
     u64 work_ = 0;
     u64 search_rows_ = 0;
     double t_cache_[27][3];
-    double dp_[3][kSweepAtoms];  // sweep(): p_j - p_i of the atom and item below
-    std::size_t dp_atom_ = ~std::size_t{0}, dp_item_ = 0;
+    double lanes_[3][3][kLanes];  // sweep_atom(): o·c[k] per axis k, coordinate, offset
 };
 
 }  // namespace kestrix::vicinal::detail

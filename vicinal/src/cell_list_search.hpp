@@ -47,7 +47,7 @@ public:
     const std::string& error() const noexcept { return error_; }
     std::size_t atom_count() const noexcept { return n_atoms_; }
     /// The atom of every entry of the bin arrays (after prepare() gave kReady).
-    const i64* entry_atoms() const noexcept { return bins_.idx.get(); }
+    const i64* entry_atoms() const noexcept { return bins_.idx; }
     std::size_t entry_count() const noexcept { return bins_.entry_count(); }
 
     template <class Keep>
@@ -70,6 +70,7 @@ private:
     const SearchInput& in_;
     double cutoff_;
     std::string error_;
+    detail::Arena arena_;  // the arrays below that are plain pointers
     std::size_t n_atoms_ = 0;
 
     Cell cell_{};
@@ -81,10 +82,10 @@ private:
     u64 r_[3] = {0, 0, 0};
     bool extended_[3] = {false, false, false};
 
-    std::unique_ptr<double[]> p_;          // 3 per atom, Cartesian
-    std::unique_ptr<i64[]> shift_;         // 3 per atom
-    std::unique_ptr<u64[]> coord_;         // 3 per atom
-    std::unique_ptr<std::uint8_t[]> finite_;
+    double* p_ = nullptr;  // 3 per atom, Cartesian
+    i64* shift_ = nullptr;  // 3 per atom
+    u64* coord_ = nullptr;  // 3 per atom
+    std::uint8_t* finite_ = nullptr;
     std::size_t n_finite_ = 0;
 
     detail::Bins bins_;
@@ -101,8 +102,9 @@ private:
     };
     static constexpr std::uint8_t kUnplanned = 0, kPlanned = 1, kOnTheFly = 2, kSingleBin = 3;
     detail::Item single_item_{};
-    std::vector<std::uint8_t> plan_state_;
-    std::vector<std::size_t> plan_begin_, plan_end_;
+    std::uint8_t* plan_state_ = nullptr;  // per slot
+    std::size_t* plan_begin_ = nullptr;
+    std::size_t* plan_end_ = nullptr;
     std::vector<Plan> plans_;
     std::vector<detail::Item> plan_items_;
     std::vector<detail::Item> row_items_;
@@ -187,25 +189,13 @@ void CellSearch::scan_atom(std::size_t a, detail::Scanner<Keep>& scanner) {
     const u64* c = &coord_[3 * a];
     if (plan_state_[s] == kSingleBin) {
         u64 m = single_item_.end - single_item_.start;
-        if (single_item_.kind == detail::Item::Kind::kRun && m <= detail::Scanner<Keep>::kSweepAtoms) {
-            // With one bin, q = o on every axis and the whole o0 range is one sweep.
-            // Planes and rows whose translations all stay out of reach are skipped whole.
-            u64 width = static_cast<u64>(static_cast<i128>(ca.hi[0]) - ca.lo[0]) + 1;
-            for (i64 o2 = ca.lo[2];; ++o2) {
-                if (!scanner.sweep_out_of_reach(single_item_, ca.lo[0], ca.hi[0], ca.lo[1], ca.hi[1], o2)) {
-                    for (i64 o1 = ca.lo[1];; ++o1) {
-                        if (!scanner.sweep_out_of_reach(single_item_, ca.lo[0], ca.hi[0], o1, o1, o2)) {
-                            i64 q[3] = {0, o1, o2};
-                            scanner.sweep(single_item_, ca.lo[0], ca.hi[0], q);
-                        }
-                        scanner.add_work(width * (m + 1));
-                        if (o1 == ca.hi[1]) break;
-                    }
-                } else {
-                    scanner.add_work(1);
-                }
-                if (o2 == ca.hi[2]) break;
-            }
+        // The bin holds the atom, so a uniform bin carries the atom's own shift
+        // and S = o; the test states what sweep_atom() relies on.
+        const i64* own = &bins_.shift[3 * ca.pos];
+        if (single_item_.kind == detail::Item::Kind::kRun && m <= detail::Scanner<Keep>::kSweepAtoms &&
+            own[0] == single_item_.shift[0] && own[1] == single_item_.shift[1] &&
+            own[2] == single_item_.shift[2]) {
+            scanner.sweep_atom(single_item_, ca.lo, ca.hi);
             return;
         }
         u64 work = 1 + m;
@@ -235,9 +225,9 @@ inline void CellSearch::prefetch_atom(std::size_t a) const {
         const Plan& plan = plans_[p];
         for (std::size_t k = plan.item_begin; k < plan.item_end; ++k) {
             std::size_t at = plan_items_[k].start;
-            __builtin_prefetch(bins_.x.get() + at);
-            __builtin_prefetch(bins_.y.get() + at);
-            __builtin_prefetch(bins_.z.get() + at);
+            __builtin_prefetch(bins_.x + at);
+            __builtin_prefetch(bins_.y + at);
+            __builtin_prefetch(bins_.z + at);
         }
     }
 }
@@ -252,14 +242,16 @@ PairList CellSearch::scan(Keep& keep) {
     detail::ScanSetup setup{cell_, cutoff_ * cutoff_, in_.self_interaction, in_.poll};
     detail::Scanner<Keep> scanner(setup, bins_, keep, sink);
     std::size_t slots = bins_.slot_count();
-    plan_state_.assign(slots, kUnplanned);
-    plan_begin_.assign(slots, 0);
-    plan_end_.assign(slots, 0);
-    // Room for every bin's plan when the reach is small, so that it never moves.
+    plan_state_ = arena_.alloc_zeroed<std::uint8_t>(slots);
+    static_assert(kUnplanned == 0);
+    plan_begin_ = arena_.alloc_zeroed<std::size_t>(slots);
+    plan_end_ = arena_.alloc_zeroed<std::size_t>(slots);
+    // Room for every bin's plan when the reach is small, so that it never moves
+    // (a one-bin grid has no plans).
     double width0 = 2.0 * static_cast<double>(r_[0]) + 1.0;
     double per_bin = (2.0 * static_cast<double>(r_[1]) + 1.0) * (2.0 * static_cast<double>(r_[2]) + 1.0) *
                      std::min(width0, std::ceil(width0 / static_cast<double>(n_[0])) + 1.0);
-    if (per_bin * static_cast<double>(slots) <= 1e6) {
+    if (per_bin * static_cast<double>(slots) <= 1e6 && !(n_[0] == 1 && n_[1] == 1 && n_[2] == 1)) {
         plans_.reserve(static_cast<std::size_t>(per_bin) * slots);
         plan_items_.reserve(plans_.capacity());
     }
