@@ -295,7 +295,7 @@ bool CellSearch::atom_ranges(std::size_t a, i64 lo_out[3], i64 hi_out[3]) const 
 void CellSearch::build_plan(std::size_t s) {
     constexpr std::size_t kMaxPlanRows = 4096;
     const detail::Bins::Slot& slot = bins_.slot(static_cast<i64>(s));
-    i64 lo[3], hi[3];
+    i64 lo[3] = {}, hi[3] = {};  // set by the first atom in range
     bool any = false;
     for (std::size_t k = slot.start; k < slot.start + slot.count; ++k) {
         i64 alo[3], ahi[3];
