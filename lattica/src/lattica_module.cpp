@@ -93,11 +93,7 @@ constexpr binding::MethodEntry kFunctions[] = {
     binding::method<make_supercell_positions_rs>("make_supercell_positions_rs", kSupercellDoc),
 };
 
-binding::ModuleDefinition module_definition{
-    kFunctions,
-    PyModuleDef{PyModuleDef_HEAD_INIT, "_lattica", "", 0, nullptr, nullptr, nullptr, nullptr,
-                nullptr},
-};
+binding::ModuleDefinition module_definition{kFunctions, "_lattica"};
 
 }  // namespace
 }  // namespace kestrix::lattica

@@ -424,11 +424,7 @@ constexpr MethodEntry kFunctions[] = {
     method<&format_xyz>("format_xyz_block_rs", kFormatXyzDoc),
 };
 
-ModuleDefinition module_definition{
-    kFunctions,
-    PyModuleDef{PyModuleDef_HEAD_INIT, "_scribe", "", 0, nullptr, nullptr, nullptr, nullptr,
-                nullptr},
-};
+ModuleDefinition module_definition{kFunctions, "_scribe"};
 
 }  // namespace
 }  // namespace kestrix::scribe

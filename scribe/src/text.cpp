@@ -346,6 +346,34 @@ void put_short(char* p, std::uint32_t v, unsigned len) noexcept {
     }
 }
 
+// product / 2^shift rounded to nearest, ties to even (0 < shift < 128).
+[[gnu::always_inline]] inline u128 shift_round_even(u128 product, int shift) noexcept {
+    u128 quotient = product >> shift;
+    u128 remainder = product - (quotient << shift);
+    u128 half = u128(1) << (shift - 1);
+    return quotient + (remainder > half || (remainder == half && (quotient & 1) != 0));
+}
+
+// Writes `pad` spaces, the sign and the whole_len digits of `whole`, then the
+// point; returns where the decimals go. Each piece is stored in whole words,
+// left to right; a word's junk past its piece is overwritten by the next piece
+// or lies beyond the text.
+[[gnu::always_inline]] inline char* put_fixed_head(char* p, std::size_t pad, bool negative,
+                                                   std::uint64_t whole, unsigned whole_len) noexcept {
+    for (std::size_t k = 0; k < pad; k += 8) store8(p + k, kSpaces);
+    p += pad;
+    *p = '-';
+    p += negative;
+    if (whole_len <= 8) {
+        put_short(p, std::uint32_t(whole), whole_len);
+    } else {
+        put_long_digits(p, whole, whole_len);
+    }
+    p += whole_len;
+    *p = '.';
+    return p + 1;
+}
+
 // Fixed notation for every double and decimal count up to kQuickMaxDecimals,
 // in integer arithmetic, for magnitudes below 2^63.
 void format_fixed_general(TextBuffer& out, double value, unsigned decimals, unsigned width) {
@@ -367,12 +395,7 @@ void format_fixed_general(TextBuffer& out, double value, unsigned decimals, unsi
             if (biased != 0) m |= std::uint64_t{1} << 52;
             int shift = -(e2 + int(decimals));  // > 0 since the fraction is below 1
             if (shift < 128) {
-                u128 product = u128(m) * kPow5U64[decimals];
-                u128 quotient = product >> shift;
-                u128 remainder = product - (quotient << shift);
-                u128 half = u128(1) << (shift - 1);
-                if (remainder > half || (remainder == half && (quotient & 1) != 0)) ++quotient;
-                digits = std::uint64_t(quotient);
+                digits = std::uint64_t(shift_round_even(u128(m) * kPow5U64[decimals], shift));
             }  // else below 2^-127 / 10^d: it rounds to zero
             if (digits == kPow10U64[decimals]) {
                 digits = 0;
@@ -382,16 +405,7 @@ void format_fixed_general(TextBuffer& out, double value, unsigned decimals, unsi
         unsigned whole_len = decimal_length(whole);
         std::size_t len = std::size_t(negative) + whole_len + 1 + decimals;
         std::size_t pad = len < width ? width - len : 0;
-        // Each piece is stored in whole words, left to right; a word's junk
-        // past its piece is overwritten by the next piece or lies beyond the text.
-        char* p = out.prepare(pad + len + kWriteSlack);
-        for (std::size_t k = 0; k < pad; k += 8) store8(p + k, kSpaces);
-        p += pad;
-        *p = '-';
-        p += negative;
-        put_long_digits(p, whole, whole_len);
-        p += whole_len;
-        *p++ = '.';
+        char* p = put_fixed_head(out.prepare(pad + len + kWriteSlack), pad, negative, whole, whole_len);
         put_long_digits(p, digits, decimals);
         out.commit(pad + len);
         return;
@@ -438,13 +452,9 @@ template <unsigned D>
         std::uint64_t half = std::uint64_t{1} << (shift - 1);
         n = quotient + (remainder > half || (remainder == half && (quotient & 1) != 0));
     } else if (shift < 128) {
-        u128 product = u128(m) * kPow5U64[D];
-        u128 quotient = product >> shift;
-        if ((quotient >> 63) != 0) return format_fixed_general(out, value, D, width);
-        u128 remainder = product - (quotient << shift);
-        u128 half = u128(1) << (shift - 1);
-        n = std::uint64_t(quotient) +
-            (remainder > half || (remainder == half && (quotient & 1) != 0));
+        u128 rounded = shift_round_even(u128(m) * kPow5U64[D], shift);
+        if ((rounded >> 63) != 0) return format_fixed_general(out, value, D, width);
+        n = std::uint64_t(rounded);
     }  // else below 2^-127 / 10^D: it rounds to zero
     bool negative = (bits >> 63) != 0;
     constexpr std::uint64_t kScale = kPow10U64[D];
@@ -454,18 +464,7 @@ template <unsigned D>
     unsigned whole_len = whole < 10 ? 1 : decimal_length(whole);
     std::size_t len = std::size_t(negative) + whole_len + 1 + D;
     std::size_t pad = len < width ? width - len : 0;
-    char* p = out.prepare(pad + len + kWriteSlack);
-    for (std::size_t k = 0; k < pad; k += 8) store8(p + k, kSpaces);
-    p += pad;
-    *p = '-';
-    p += negative;
-    if (whole_len <= 8) {
-        put_short(p, std::uint32_t(whole), whole_len);
-    } else {
-        put_long_digits(p, whole, whole_len);
-    }
-    p += whole_len;
-    *p++ = '.';
+    char* p = put_fixed_head(out.prepare(pad + len + kWriteSlack), pad, negative, whole, whole_len);
     if constexpr (D <= 8) {
         put_digits(p, std::uint32_t(fraction), D);
     } else {

@@ -221,27 +221,17 @@ void RowSink::grow(u64 need) {
     u64 cap = std::max<u64>({need, cap_ * 2, 256});
     if (cap > limit) cap = std::max(need, limit);
     auto n = static_cast<std::size_t>(cap);
-    i_.reserve(n);
-    j_.reserve(n);
-    d_.reserve(n);
-    D_.reserve(3 * n);
-    S_.reserve(3 * n);
+    each_buffer([n](auto& buffer, std::size_t per_row) { buffer.reserve(per_row * n); });
     cap_ = cap;
     cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
 }
 
 PairList RowSink::finish(u64 rows) && {
     auto n = static_cast<std::size_t>(rows);
-    i_.resize_uninitialised(n);
-    j_.resize_uninitialised(n);
-    d_.resize_uninitialised(n);
-    D_.resize_uninitialised(3 * n);
-    S_.resize_uninitialised(3 * n);
-    i_.shrink_to_fit();
-    j_.shrink_to_fit();
-    d_.shrink_to_fit();
-    D_.shrink_to_fit();
-    S_.shrink_to_fit();
+    each_buffer([n](auto& buffer, std::size_t per_row) {
+        buffer.resize_uninitialised(per_row * n);
+        buffer.shrink_to_fit();
+    });
     return PairList{std::move(i_), std::move(j_), std::move(d_), std::move(D_), std::move(S_)};
 }
 

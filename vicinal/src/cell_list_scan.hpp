@@ -492,6 +492,15 @@ public:
 
 private:
     void grow(u64 need);
+    /// f(buffer, values per row) for each of the five buffers.
+    template <class F>
+    void each_buffer(F&& f) {
+        f(i_, 1);
+        f(j_, 1);
+        f(d_, 1);
+        f(D_, 3);
+        f(S_, 3);
+    }
 
     u64 max_rows_;
     u64 cap_ = 0;

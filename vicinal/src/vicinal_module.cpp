@@ -164,11 +164,7 @@ constexpr MethodEntry kFunctions[] = {
     method<&dict>("primitive_neighbor_list_dict_rs", kDictDoc),
 };
 
-ModuleDefinition module_definition{
-    kFunctions,
-    PyModuleDef{PyModuleDef_HEAD_INIT, "_vicinal", "", 0, nullptr, nullptr, nullptr, nullptr,
-                nullptr},
-};
+ModuleDefinition module_definition{kFunctions, "_vicinal"};
 
 }  // namespace
 }  // namespace kestrix::vicinal

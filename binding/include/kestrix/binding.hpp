@@ -126,6 +126,11 @@ struct MethodEntry {
 /// One module: its body (the functions it adds, in order), the CPython module
 /// definition, the interpreter that imported it and the cached module object.
 struct ModuleDefinition {
+    /// A module named `name` (as in "_vicinal") with these functions and no docstring.
+    constexpr ModuleDefinition(std::span<const MethodEntry> functions_, const char* name) noexcept
+        : functions(functions_),
+          def{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr} {}
+
     std::span<const MethodEntry> functions;
     PyModuleDef def;
     std::atomic<std::int64_t> interpreter_id{-1};
