@@ -128,16 +128,12 @@ def test_any_strides_read_the_same_values(layout):
           call_positions=layout(positions))
 
 
-def atoms_far_away():
-    # Bin shifts saturate at 2^63 - 1 and their differences wrap.
-    return np.array([[1e19, 0.0, 0.0], [1e19, 0.5, 0.0], [-1e19, 0.0, 0.0], [0.25, 0, 0]])
-
-
 @pytest.mark.parametrize(
     "pbc, cell, positions, cutoff",
     [
-        ([True] * 3, np.eye(3), atoms_far_away(), 2.5),
-        ([True, False, False], np.diag([1.0, 4.0, 4.0]), atoms_far_away(), 1.7),
+        # Shifts beyond 2^62 periods on either side: moved to the middle, S unchanged.
+        ([True] * 3, np.eye(3), np.array([[4.65e18, 0, 0], [-4.5e18, 0.5, 0], [0.25, 0, 0]]), 2.5),
+        ([True, False, False], np.diag([1.0, 4.0, 4.0]), np.array([[9.2e18, 0, 0], [0.0, 0.5, 0]]), 1.7),
         ([False] * 3, np.diag([5.0, 5.0, 5.0]), np.array([[-40.0, 1, 1], [-39.0, 1, 1.5], [60, 2, 2]]), 3.5),
         ([True] * 3, np.diag([3.0, 3.0, 3.0]), np.array([[1.0, 1, 1], [1.0, 1, 1], [1.0, 1, 2.5]]), 3.5),
     ],
@@ -145,6 +141,31 @@ def atoms_far_away():
 )
 def test_edge_geometry_matches_the_reference(pbc, cell, positions, cutoff):
     check(pbc, cell, positions, cutoff, self_interaction=True)
+
+
+def test_atoms_beyond_int64_periods_on_one_side_keep_their_rows():
+    # 1e19 and 1e19 + 2048 periods out: S between them is exact, though neither
+    # atom's own shift fits in int64.
+    x = 1e19
+    i, j, d, D, S = F([True, False, False], np.eye(3), np.array([[x, 0, 0], [x + 2048, 0, 0]]), 1.5)
+    rows = [(a, b, s) for a in (0, 1) for q in (-1, 0, 1) for b in (0, 1)
+            if (s := q + (b - a) * -2048) or a != b]
+    assert list(zip(i.tolist(), j.tolist(), S[:, 0].tolist())) == rows
+    assert not S[:, 1:].any() and d.tolist() == [abs(s + (b - a) * 2048.0) for a, b, s in rows]
+
+
+@pytest.mark.parametrize(
+    "pbc, cell, positions",
+    [
+        ([True] * 3, np.eye(3), [[1e19, 0, 0], [1e19, 0.5, 0], [-1e19, 0, 0], [0.25, 0, 0]]),
+        ([True, False, False], np.diag([1.0, 4.0, 4.0]), [[0, 0, 0], [9.3e18, 0, 0]]),
+        ([True] * 3, 2 * np.eye(3), [[1e300, 0, 0], [-1e300, 0, 0]]),
+    ],
+    ids=["2e19 periods", "9.3e18 periods", "1e300 periods"],
+)
+def test_shifts_beyond_int64_raise_overflow_error(pbc, cell, positions):
+    with pytest.raises(OverflowError, match="^cell shift out of range$"):
+        F(pbc, cell, np.array(positions, float), 1.5)
 
 
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
@@ -277,13 +298,10 @@ def test_reach_beyond_two_to_the_63_gives_the_true_list():
         # Nearly singular (det ~ 1.8e-14): some 10^16 rows per atom.
         "v.primitive_neighbor_list_rs([True] * 3, np.array([[1.1, 2.2, 3.3], [4.4, 5.5, 6.6],"
         " [7.7, 8.8, 9.9]]), np.zeros((1, 3)), 5.0)",
-        # Scaled input, degenerate lattice: height 0, reach 2^64 - 1, infinitely many images.
-        "v.primitive_neighbor_list_rs([True] * 3, np.array([[1.0, 0, 0], [2.0, 0, 0], [0, 0, 1.0]]),"
-        " np.zeros((2, 3)), 2.0, False, True)",
         "v.primitive_neighbor_list_radii_rs([True] * 3, np.array([[1.1, 2.2, 3.3], [4.4, 5.5, 6.6],"
         " [7.7, 8.8, 9.9]]), np.zeros((1, 3)), np.array([2.5]))",
     ],
-    ids=["nearly singular", "degenerate lattice", "radii nearly singular"],
+    ids=["nearly singular", "radii nearly singular"],
 )
 def test_hopeless_sizes_raise_memory_error_at_once(call):
     code = f"""

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cell_list_bounds.hpp"
 #include "cell_list_scan.hpp"
@@ -29,6 +31,9 @@ constexpr i64 kExtendedLimit = i64{1} << 61;
 
 const char kInfiniteCutoff[] =
     "infinite cutoff with a periodic axis: the neighbour list would be infinite";
+const char kDependentRows[] =
+    "periodic cell vectors are linearly dependent: the neighbour list would be infinite";
+const char kShiftOutOfRange[] = "cell shift out of range";
 
 /// Truncation toward zero with saturation; NaN and negatives give 0.
 u64 to_u64_saturated(double x) {
@@ -104,10 +109,17 @@ void CellSearch::build_grid() {
     }
     det_ = (a0 * bc[0] + a1 * bc[1]) + a2 * bc[2];
     double volume = std::fabs(det_);
+    volume_ = volume;
     for (int k = 0; k < 3; ++k) {
         const double* v = cross_[k];
         h_[k] = volume / std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
     }
+    size_grid(0);
+}
+
+/// Bin counts and reaches from the heights h_; `margin` more offsets on every
+/// axis that is scanned beyond offset 0.
+void CellSearch::size_grid(u64 margin) {
     bin_length_ = cutoff_ > 3.0 ? cutoff_ : 3.0;
     for (int k = 0; k < 3; ++k) n_[k] = std::max<u64>(to_u64_saturated(h_[k] / bin_length_), 1);
     // A cap of 0 can never be met; it is read as 1.
@@ -120,8 +132,41 @@ void CellSearch::build_grid() {
     }
     for (int k = 0; k < 3; ++k) {
         r_[k] = to_u64_saturated(std::ceil((static_cast<double>(n_[k]) * bin_length_) / h_[k]));
+        r_[k] = r_[k] < ~u64{0} - margin ? r_[k] + margin : ~u64{0};
         if (!in_.pbc[k] && n_[k] == 1) r_[k] = 0;
     }
+}
+
+/// Whether every periodic axis of the cell grid has a finite, positive height
+/// and a reach below 2^63: the grid the search is defined on.
+bool CellSearch::grid_is_regular() const {
+    for (int k = 0; k < 3; ++k)
+        if (in_.pbc[k] && !(h_[k] > 0.0 && std::isfinite(h_[k]) && r_[k] < kTopBit)) return false;
+    return true;
+}
+
+/// Whether atoms lie in different bins of an open axis that the grid never
+/// scans across: an infinite height from a zero cross product, with scaled
+/// input that spreads the atoms along it all the same.
+bool CellSearch::open_axis_unscanned() const {
+    for (int k = 0; k < 3; ++k) {
+        if (in_.pbc[k] || n_[k] == 1 || r_[k] != 0) continue;
+        bool seen = false;
+        u64 first = 0;
+        for (std::size_t a = 0; a < n_atoms_; ++a) {
+            if (!finite_[a]) continue;
+            u64 c = coord_[3 * a + k];
+            if (seen && c != first) return true;
+            first = c;
+            seen = true;
+        }
+    }
+    return false;
+}
+
+CellSearch::Stage CellSearch::fail(SearchError::Kind kind, std::string message) {
+    error_ = SearchError{kind, std::move(message)};
+    return Stage::kError;
 }
 
 CellSearch::Stage CellSearch::prepare() {
@@ -129,17 +174,13 @@ CellSearch::Stage CellSearch::prepare() {
     if (pos.rows <= 0) return Stage::kEmpty;
     if (in_.cell.rows < 3 || in_.cell.cols < 3) panic(kIndexOutOfBounds);
     bool any_periodic = in_.pbc[0] || in_.pbc[1] || in_.pbc[2];
-    if (cutoff_ == std::numeric_limits<double>::infinity() && any_periodic) {
-        error_ = kInfiniteCutoff;
-        return Stage::kError;
-    }
+    if (cutoff_ == std::numeric_limits<double>::infinity() && any_periodic)
+        return fail(SearchError::Kind::kValue, kInfiniteCutoff);
     for (int r = 0; r < 3; ++r)
         for (int x = 0; x < 3; ++x) cell_[r][x] = in_.cell(r, x);
     build_grid();
-    if (!in_.use_scaled_positions && std::fabs(det_) < 1e-15) {
-        error_ = singular_cell_message(det_);
-        return Stage::kError;
-    }
+    if (!in_.use_scaled_positions && std::fabs(det_) < 1e-15)
+        return fail(SearchError::Kind::kValue, singular_cell_message(det_));
     if (pos.cols < 3) panic(kIndexOutOfBounds);
 
     // A row needs d2 < cutoff², which no zero, negative or NaN cutoff allows
@@ -153,10 +194,97 @@ CellSearch::Stage CellSearch::prepare() {
     n_atoms_ = static_cast<std::size_t>(pos.rows);
     place_atoms();
     if (n_finite_ == 0) return Stage::kEmpty;
+    if (periodic_rows_dependent(cell_, in_.pbc)) return fail(SearchError::Kind::kValue, kDependentRows);
+
+    if (self_image_beyond_int64(cell_, in_.pbc, cutoff_))
+        return fail(SearchError::Kind::kOverflow, kShiftOutOfRange);
+
+    if (grid_is_regular()) {
+        if (!bin_in_cell_grid()) return fail(SearchError::Kind::kOverflow, kShiftOutOfRange);
+        if (!open_axis_unscanned()) {
+            check_result_size();
+            prepare_windows();
+            try_frame_instead();
+            bins_.build(arena_, p_, shift_, coord_, finite_, n_atoms_, n_);
+            return Stage::kReady;
+        }
+    }
+    // The cell grid misses rows here: the atoms are binned across the
+    // periodic rows, and each atom's rows ordered by (S, j).
+    order_ = Order::kShift;
+    // No finite frame: the periodic rows are independent, yet so nearly
+    // dependent that no double can describe the lattice's spacing.
+    if (!make_bin_frame(cell_, in_.pbc, p_, finite_, n_atoms_, frame_)) throw std::bad_alloc();
+    if (!bin_in_frame()) return fail(SearchError::Kind::kOverflow, kShiftOutOfRange);
     check_result_size();
     prepare_windows();
     bins_.build(arena_, p_, shift_, coord_, finite_, n_atoms_, n_);
     return Stage::kReady;
+}
+
+/// Where the cell grid would visit thousands of offsets per atom, as when an
+/// open row nearly lies in the periodic ones, bins the atoms in a frame across
+/// the periodic rows if that visits far fewer; the rows found there are put
+/// back in the cell grid's offsets and order.
+void CellSearch::try_frame_instead() {
+    constexpr double kFewOffsets = 0x1p24, kPerAtom = 4096.0, kGain = 16.0;
+    double box = 1.0;
+    for (u64 r : r_) box *= 2.0 * static_cast<double>(r) + 1.0;
+    if (box <= kPerAtom) return;
+    double cell_work = planned_offsets();
+    if (cell_work <= std::max(kFewOffsets, kPerAtom * static_cast<double>(n_finite_))) return;
+
+    GridState cell_grid = grid_state();
+    shift_ = arena_.alloc<i64>(3 * n_atoms_);
+    coord_ = arena_.alloc<u64>(3 * n_atoms_);
+    bool better = false;
+    try {
+        better = make_bin_frame(cell_, in_.pbc, p_, finite_, n_atoms_, frame_) && bin_in_frame();
+        if (better) {
+            prepare_windows();
+            better = planned_offsets() * kGain < cell_work;
+        }
+    } catch (const std::bad_alloc&) {
+        better = false;  // the frame's own limits; the cell grid still scans
+    }
+    if (!better) {
+        set_grid_state(cell_grid);
+        return;
+    }
+    cell_grid_ = cell_grid;
+    order_ = Order::kCellGrid;
+}
+
+CellSearch::GridState CellSearch::grid_state() const {
+    GridState g;
+    for (int k = 0; k < 3; ++k) {
+        g.h[k] = h_[k];
+        g.n[k] = n_[k];
+        g.r[k] = r_[k];
+        g.extended[k] = extended_[k];
+    }
+    g.bin_length = bin_length_;
+    g.volume = volume_;
+    g.shift = shift_;
+    g.coord = coord_;
+    g.windowed = windowed_;
+    g.window = window_;
+    return g;
+}
+
+void CellSearch::set_grid_state(const GridState& g) {
+    for (int k = 0; k < 3; ++k) {
+        h_[k] = g.h[k];
+        n_[k] = g.n[k];
+        r_[k] = g.r[k];
+        extended_[k] = g.extended[k];
+    }
+    bin_length_ = g.bin_length;
+    volume_ = g.volume;
+    shift_ = g.shift;
+    coord_ = g.coord;
+    windowed_ = g.windowed;
+    window_ = g.window;
 }
 
 void CellSearch::place_atoms() {
@@ -167,47 +295,143 @@ void CellSearch::place_atoms() {
     finite_ = arena_.alloc<std::uint8_t>(n);
     const auto& pos = in_.positions;
     const auto& c = cell_;
-    double inv_cols[3][3] = {};
-    if (!in_.use_scaled_positions) {
-        double inv = 1.0 / det_;
-        for (int k = 0; k < 3; ++k)
-            for (int x = 0; x < 3; ++x) inv_cols[k][x] = cross_[k][x] * inv;
-    }
     n_finite_ = 0;
     for (std::size_t a = 0; a < n; ++a) {
         auto row = static_cast<std::ptrdiff_t>(a);
-        double s[3], *p = &p_[3 * a];
+        double* p = &p_[3 * a];
         if (in_.use_scaled_positions) {
+            double s[3];
             for (int k = 0; k < 3; ++k) s[k] = pos(row, k);
             for (int x = 0; x < 3; ++x)
                 p[x] = ((0.0 + s[0] * c[0][x]) + s[1] * c[1][x]) + s[2] * c[2][x];
         } else {
             for (int x = 0; x < 3; ++x) p[x] = pos(row, x);
-            for (int k = 0; k < 3; ++k) {
-                const double* X = inv_cols[k];
-                s[k] = (p[0] * X[0] + p[1] * X[1]) + p[2] * X[2];
-            }
         }
         // An atom with a non-finite coordinate has a NaN or infinite D in every
         // row, so it can never be listed.
         bool ok = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
         finite_[a] = ok;
-        u64 flat_coords[3];
+        n_finite_ += ok;
+    }
+}
+
+/// Bins every atom from its scaled coordinates, scaled(a, s): the bin
+/// coordinates and, on periodic axes, the whole periods removed. Shifts are
+/// moved by a common amount per axis when they would not fit in int64 (S is a
+/// difference of shifts, so no row changes); false when the atoms lie too many
+/// periods apart for every S to fit.
+template <class Scaled>
+bool CellSearch::bin_atoms(Scaled&& scaled) {
+    constexpr double kSafe = 0x1p62;  // beyond, v may saturate and S overflow
+    i64 lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    bool first = true, wide = false;
+    for (std::size_t a = 0; a < n_atoms_; ++a) {
+        double s[3];
+        scaled(a, s);
         for (int k = 0; k < 3; ++k) {
-            i64 v = to_i64_saturated(std::floor(static_cast<double>(n_[k]) * s[k]));
+            double f = std::floor(static_cast<double>(n_[k]) * s[k]);
+            i64 v = to_i64_saturated(f);
             i128 nk = static_cast<i128>(n_[k]);
             if (in_.pbc[k]) {
                 i128 q = floor_div(v, nk);
                 shift_[3 * a + k] = static_cast<i64>(q);
-                flat_coords[k] = static_cast<u64>(static_cast<i128>(v) - nk * q);
+                coord_[3 * a + k] = static_cast<u64>(static_cast<i128>(v) - nk * q);
+                wide |= finite_[a] && !(std::fabs(f) < kSafe);
             } else {
                 shift_[3 * a + k] = 0;
-                flat_coords[k] = v < 0 ? 0 : static_cast<u64>(std::min<i128>(v, nk - 1));
+                coord_[3 * a + k] = v < 0 ? 0 : static_cast<u64>(std::min<i128>(v, nk - 1));
             }
-            coord_[3 * a + k] = flat_coords[k];
         }
-        n_finite_ += ok;
+        if (!finite_[a]) continue;
+        for (int k = 0; k < 3; ++k) {
+            i64 q = shift_[3 * a + k];
+            lo[k] = first ? q : std::min(lo[k], q);
+            hi[k] = first ? q : std::max(hi[k], q);
+        }
+        first = false;
     }
+    if (wide) return rebase_shifts(scaled);
+    for (int k = 0; k < 3; ++k)
+        if (in_.pbc[k] && !shift_span_fits(static_cast<i128>(hi[k]) - lo[k], k)) return false;
+    return true;
+}
+
+/// Whether S = shift_i + q - shift_j fits in int64 for shifts `span` apart and
+/// every quotient q the scan can use on axis k.
+bool CellSearch::shift_span_fits(i128 span, int k) const {
+    // An axis with a reach of 2^63 or more is scanned within windows of
+    // quotients below kExtendedLimit, or not at all.
+    i128 q = r_[k] >= kTopBit ? static_cast<i128>(kExtendedLimit)
+                              : static_cast<i128>(r_[k] / n_[k]) + 2;
+    return span + q < static_cast<i128>(kTopBit);
+}
+
+/// bin_atoms() for atoms more than 2^62 periods out: shifts from the exact
+/// floor of n·s, moved by the middle of their range.
+template <class Scaled>
+bool CellSearch::rebase_shifts(Scaled& scaled) {
+    constexpr double kFar = 0x1p120;
+    std::vector<i128> wide(3 * n_atoms_, 0);
+    i128 lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    bool first = true;
+    for (std::size_t a = 0; a < n_atoms_; ++a) {
+        if (!finite_[a]) continue;
+        double s[3];
+        scaled(a, s);
+        for (int k = 0; k < 3; ++k) {
+            if (!in_.pbc[k]) continue;
+            double f = std::floor(static_cast<double>(n_[k]) * s[k]);
+            if (!(std::fabs(f) < kFar)) return false;
+            i128 v = static_cast<i128>(f), nk = static_cast<i128>(n_[k]);
+            i128 q = floor_div(v, nk);
+            wide[3 * a + k] = q;
+            coord_[3 * a + k] = static_cast<u64>(v - nk * q);
+            lo[k] = first ? q : std::min(lo[k], q);
+            hi[k] = first ? q : std::max(hi[k], q);
+        }
+        first = false;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!in_.pbc[k]) continue;
+        if (!shift_span_fits(hi[k] - lo[k], k)) return false;
+        i128 middle = lo[k] + (hi[k] - lo[k]) / 2;
+        for (std::size_t a = 0; a < n_atoms_; ++a)
+            shift_[3 * a + k] = finite_[a] ? static_cast<i64>(wide[3 * a + k] - middle) : 0;
+    }
+    return true;
+}
+
+/// Scaled coordinates of the cell grid: the input rows, or computed from the
+/// Cartesian ones through the inverse cell.
+bool CellSearch::bin_in_cell_grid() {
+    if (in_.use_scaled_positions) {
+        const auto& pos = in_.positions;
+        return bin_atoms([&](std::size_t a, double s[3]) {
+            for (int k = 0; k < 3; ++k) s[k] = pos(static_cast<std::ptrdiff_t>(a), k);
+        });
+    }
+    double inv = 1.0 / det_;
+    double inv_cols[3][3];
+    for (int k = 0; k < 3; ++k)
+        for (int x = 0; x < 3; ++x) inv_cols[k][x] = cross_[k][x] * inv;
+    return bin_atoms([&](std::size_t a, double s[3]) {
+        const double* p = &p_[3 * a];
+        for (int k = 0; k < 3; ++k) {
+            const double* X = inv_cols[k];
+            s[k] = (p[0] * X[0] + p[1] * X[1]) + p[2] * X[2];
+        }
+    });
+}
+
+/// The grid and bins of frame_, with a margin of two offsets for the rounding
+/// of its coordinates.
+bool CellSearch::bin_in_frame() {
+    for (int k = 0; k < 3; ++k) h_[k] = frame_.height[k];
+    size_grid(2);
+    if (in_.pbc[0] && in_.pbc[1] && in_.pbc[2]) volume_ = frame_.volume;
+    return bin_atoms([&](std::size_t a, double s[3]) {
+        for (int k = 0; k < 3; ++k) s[k] = frame_.coordinate(&p_[3 * a], k);
+    });
 }
 
 /// Fails at once when every finite atom's images of itself already outgrow memory.
@@ -339,13 +563,120 @@ void CellSearch::build_plan(std::size_t s) {
     plan_end_[s] = plans_.size();
 }
 
+/// The offsets the scan would visit, summed over the atoms.
+double CellSearch::planned_offsets() const {
+    double total = 0.0;
+    for (std::size_t a = 0; a < n_atoms_; ++a) {
+        i64 lo[3], hi[3];
+        if (!finite_[a] || !atom_ranges(a, lo, hi)) continue;
+        double box = 1.0;
+        for (int k = 0; k < 3; ++k) box *= static_cast<double>(static_cast<i128>(hi[k]) - lo[k] + 1);
+        total += box;
+    }
+    return total;
+}
+
+namespace {
+
+/// Keeps the rows for which keep(row) holds, in order, and sizes the buffers
+/// to them.
+template <class Keep>
+void keep_rows(PairList& rows, Keep keep) {
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (!keep(r)) continue;
+        rows.i[kept] = rows.i[r];
+        rows.j[kept] = rows.j[r];
+        rows.d[kept] = rows.d[r];
+        for (int x = 0; x < 3; ++x) {
+            rows.D[3 * kept + x] = rows.D[3 * r + x];
+            rows.S[3 * kept + x] = rows.S[3 * r + x];
+        }
+        ++kept;
+    }
+    auto trim = [](auto& buffer, std::size_t n) {
+        buffer.resize_uninitialised(n);
+        buffer.shrink_to_fit();
+    };
+    trim(rows.i, kept);
+    trim(rows.j, kept);
+    trim(rows.d, kept);
+    trim(rows.D, 3 * kept);
+    trim(rows.S, 3 * kept);
+}
+
+/// Sorts the rows of each atom i by key(row), a tuple of four int64; rows with
+/// equal keys keep their order.
+template <class Key>
+void sort_rows_of_each_atom(PairList& rows, Key key) {
+    using Tuple = std::array<i64, 4>;
+    std::vector<Tuple> keys;
+    std::vector<std::size_t> order;
+    std::vector<i64> ints;
+    std::vector<double> reals;
+    for (std::size_t begin = 0, end; begin < rows.size(); begin = end) {
+        for (end = begin + 1; end < rows.size() && rows.i[end] == rows.i[begin];) ++end;
+        std::size_t m = end - begin;
+        keys.resize(m);
+        order.resize(m);
+        for (std::size_t r = 0; r < m; ++r) {
+            keys[r] = key(begin + r);
+            order[r] = r;
+        }
+        if (std::is_sorted(keys.begin(), keys.end())) continue;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t x, std::size_t y) { return keys[x] < keys[y]; });
+        auto permute = [&](auto* data, std::size_t width, auto& scratch) {
+            scratch.assign(data + width * begin, data + width * end);
+            for (std::size_t r = 0; r < m; ++r)
+                for (std::size_t x = 0; x < width; ++x)
+                    data[width * (begin + r) + x] = scratch[width * order[r] + x];
+        };
+        permute(rows.j.data(), 1, ints);
+        permute(rows.S.data(), 3, ints);
+        permute(rows.d.data(), 1, reals);
+        permute(rows.D.data(), 3, reals);
+    }
+}
+
+}  // namespace
+
+void CellSearch::order_rows(PairList& rows) const {
+    if (order_ == Order::kShift) {
+        sort_rows_of_each_atom(rows, [&](std::size_t r) {
+            return std::array<i64, 4>{rows.S[3 * r], rows.S[3 * r + 1], rows.S[3 * r + 2], rows.j[r]};
+        });
+        return;
+    }
+    // The cell grid's offset of each row: its bin's offset o from atom i's bin,
+    // with S = (shift_i + q) - shift_j and c_i + o = q·n + c_j on every axis.
+    const GridState& g = cell_grid_;
+    auto offset = [&](std::size_t r, int k) {
+        auto i = static_cast<std::size_t>(rows.i[r]), j = static_cast<std::size_t>(rows.j[r]);
+        i128 q = static_cast<i128>(rows.S[3 * r + k]) - g.shift[3 * i + k] + g.shift[3 * j + k];
+        return q * static_cast<i128>(g.n[k]) + static_cast<i128>(g.coord[3 * j + k]) -
+               static_cast<i128>(g.coord[3 * i + k]);
+    };
+    keep_rows(rows, [&](std::size_t r) {
+        for (int k = 0; k < 3; ++k) {
+            i128 o = offset(r, k), reach = static_cast<i128>(g.r[k]);
+            if (o > reach || o < -reach) return false;
+        }
+        return true;
+    });
+    sort_rows_of_each_atom(rows, [&](std::size_t r) {
+        return std::array<i64, 4>{static_cast<i64>(offset(r, 2)), static_cast<i64>(offset(r, 1)),
+                                  static_cast<i64>(offset(r, 0)), rows.j[r]};
+    });
+}
+
 /// A rough guess of the row count from the atoms' density, so that the lists
 /// are reserved once (address space only: pages are backed when written)
 /// instead of growing through copies and small pages.
 u64 CellSearch::estimate_rows() const {
     double volume;
     if (in_.pbc[0] && in_.pbc[1] && in_.pbc[2]) {
-        volume = std::fabs(det_);
+        volume = volume_;
     } else {
         double lo[3], hi[3];
         for (int x = 0; x < 3; ++x) {

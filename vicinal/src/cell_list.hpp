@@ -24,8 +24,16 @@ struct PairList {
     std::size_t size() const noexcept { return i.size(); }
 };
 
-/// A PairList, or the error text that the module raises as ValueError.
-using SearchResult = std::variant<PairList, std::string>;
+/// A search that cannot give its list: the text, and the Python class it is
+/// raised as.
+struct SearchError {
+    enum class Kind { kValue, kOverflow };
+    Kind kind;
+    std::string message;
+};
+
+/// A PairList, or why there is none.
+using SearchResult = std::variant<PairList, SearchError>;
 
 /// Called now and then during long searches (every ~10^6 offsets or candidate
 /// pairs); it may throw to abandon the search, which frees everything it holds.
@@ -49,7 +57,10 @@ struct SearchInput {
 };
 
 /// Scalar cutoff. Throws InternalFailure for too small a cell or positions,
-/// std::bad_alloc when the result cannot fit in memory.
+/// std::bad_alloc when the result cannot fit in memory. Where the cell's own
+/// grid is degenerate (a periodic height that is 0, infinite or NaN, or a
+/// reach of 2^63 or more), the atoms are binned across the periodic rows
+/// instead and the rows of each atom come ordered by (S, j).
 SearchResult build_neighbor_list(const SearchInput& in, double cutoff);
 
 /// Cutoffs per pair of atomic numbers, (zi_keys[k], zj_keys[k]) -> cutoff_vals[k], symmetric.

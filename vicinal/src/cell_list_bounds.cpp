@@ -178,22 +178,35 @@ bool ShiftWindow::q_bounds(const double* p_a, const std::int64_t* shift_a, int a
 // computed |T| is at most Σ |x_l| w_l, w_l = |fl(v_l)| + 2·kEps·|A_l|, A_l = |U_l|·|M|
 // (rounding of v_l and of T). Every integer x with Σ |x_l| w_l < cutoff·(1 - 1e-9)
 // is therefore a row (i, i, S) of every finite atom, the product being far enough
-// below cutoff² to survive the rounding of d2. Rounding y to the nearest integer
-// point maps the weighted L1 ball of radius R - Σ w_l / 2 into that set, so the
-// count is at least that ball's volume, (2^t / t!) · Π (R' / w_l).
-double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff,
-                       const std::array<double, 3>& q_max) {
-    if (!(cutoff >= 1e-150 && cutoff <= 1e150)) return 0.0;
-    int periodic[3];
+// below cutoff² to survive the rounding of d2.
+namespace {
+
+constexpr double kSelfRadius = 1.0 - 1e-9;
+
+/// The reduced basis: k periodic axes, rows U_l of coefficients and the bounds
+/// w_l, sorted by w_l ascending (order[]). False when nothing sound can be said.
+struct ReducedLattice {
+    int k = 0;
+    int periodic[3] = {0, 0, 0};
+    std::int64_t u[3][3] = {};
+    double w[3] = {0, 0, 0};
+    int order[3] = {0, 1, 2};
+};
+
+bool reduce_periodic(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff,
+                     ReducedLattice& lat) {
+    if (!(cutoff >= 1e-150 && cutoff <= 1e150)) return false;
+    int* periodic = lat.periodic;
     int k = 0;
     for (int m = 0; m < 3; ++m)
         if (pbc[m]) periodic[k++] = m;
-    if (k == 0) return 0.0;
+    lat.k = k;
+    if (k == 0) return false;
     for (int m = 0; m < k; ++m)
-        if (!finite(cell[periodic[m]])) return 0.0;
+        if (!finite(cell[periodic[m]])) return false;
 
     constexpr std::int64_t kMaxEntry = std::int64_t{1} << 40;
-    std::int64_t u[3][3] = {};
+    auto& u = lat.u;
     for (int l = 0; l < k; ++l) u[l][l] = 1;
     auto combine = [&](const std::int64_t* coef) {
         Vec v{0.0, 0.0, 0.0};
@@ -238,8 +251,8 @@ double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double 
         if (!improved) break;
     }
 
-    double w[3];
-    int order[3] = {0, 1, 2};
+    double* w = lat.w;
+    int* order = lat.order;
     for (int l = 0; l < k; ++l) {
         double a2 = 0.0;
         for (int x = 0; x < 3; ++x) {
@@ -249,12 +262,28 @@ double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double 
             a2 += ax * ax;
         }
         w[l] = (std::sqrt(n2[l]) + 2.0 * kEps * std::sqrt(a2)) * kUp + kTiny;
-        if (!std::isfinite(w[l])) return 0.0;
+        if (!std::isfinite(w[l])) return false;
     }
     for (int a = 1; a < k; ++a)  // at most three: insertion sort
         for (int b = a; b > 0 && w[order[b]] < w[order[b - 1]]; --b) std::swap(order[b], order[b - 1]);
+    return true;
+}
 
-    double radius = cutoff * (1.0 - 1e-9);
+}  // namespace
+
+// Rounding y to the nearest integer point maps the weighted L1 ball of radius
+// R - Σ w_l / 2 into the set of self rows, so their count is at least that
+// ball's volume, (2^t / t!) · Π (R' / w_l).
+double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff,
+                       const std::array<double, 3>& q_max) {
+    ReducedLattice lat;
+    if (!reduce_periodic(cell, pbc, cutoff, lat)) return 0.0;
+    const int k = lat.k;
+    const int* periodic = lat.periodic;
+    const auto& u = lat.u;
+    const double* w = lat.w;
+    const int* order = lat.order;
+    double radius = cutoff * kSelfRadius;
     double best = 0.0;
     for (int t = 1; t <= k; ++t) {
         double rc = radius;
@@ -273,6 +302,32 @@ double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double 
         best = std::max(best, std::floor(vol * (1.0 - 1e-9)) - 1.0);
     }
     return best;
+}
+
+}  // namespace kestrix::vicinal::detail
+
+namespace kestrix::vicinal::detail {
+
+// A witness rather than a bound: the shortest multiple of each reduced vector
+// U_l whose S leaves int64 is evaluated with the search's own formula, so a
+// passing d2 is a row (i, i, S) of every finite atom.
+bool self_image_beyond_int64(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff) {
+    ReducedLattice lat;
+    if (!reduce_periodic(cell, pbc, cutoff, lat)) return false;
+    const double cutoff2 = cutoff * cutoff;
+    for (int l = 0; l < lat.k; ++l) {
+        double largest = 0.0;
+        for (int m = 0; m < lat.k; ++m)
+            largest = std::max(largest, std::fabs(static_cast<double>(lat.u[l][m])));
+        // Rounded up, so the largest component of x·U_l is at least 2^63.
+        double x = std::ceil(0x1p63 / largest * (1.0 + 1e-15));
+        double S[3] = {0.0, 0.0, 0.0};
+        for (int m = 0; m < lat.k; ++m) S[lat.periodic[m]] = x * static_cast<double>(lat.u[l][m]);
+        double D[3];
+        for (int c = 0; c < 3; ++c) D[c] = (S[0] * cell[0][c] + S[1] * cell[1][c]) + S[2] * cell[2][c];
+        if ((D[0] * D[0] + D[1] * D[1]) + D[2] * D[2] < cutoff2) return true;
+    }
+    return false;
 }
 
 }  // namespace kestrix::vicinal::detail

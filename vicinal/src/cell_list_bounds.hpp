@@ -49,4 +49,8 @@ private:
 double self_image_rows(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff,
                        const std::array<double, 3>& q_max);
 
+/// Whether every finite atom has a row (i, i, S) with a component of S beyond
+/// int64: a periodic lattice vector so short that 2^63 of it fit in the cutoff.
+bool self_image_beyond_int64(const Cell& cell, const std::array<bool, 3>& pbc, double cutoff);
+
 }  // namespace kestrix::vicinal::detail

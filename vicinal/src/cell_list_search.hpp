@@ -11,6 +11,7 @@
 
 #include "cell_list.hpp"
 #include "cell_list_bounds.hpp"
+#include "cell_list_lattice.hpp"
 #include "cell_list_scan.hpp"
 
 namespace kestrix::vicinal::detail {
@@ -44,7 +45,7 @@ public:
 
     /// Everything before the scan; throws for internal failures and hopeless sizes.
     Stage prepare();
-    const std::string& error() const noexcept { return error_; }
+    const SearchError& error() const noexcept { return error_; }
     std::size_t atom_count() const noexcept { return n_atoms_; }
     /// The atom of every entry of the bin arrays (after prepare() gave kReady).
     const i64* entry_atoms() const noexcept { return bins_.idx; }
@@ -54,8 +55,27 @@ public:
     PairList scan(Keep& keep);
 
 private:
+    /// How the rows of one atom are ordered after the scan: as scanned, by the
+    /// cell grid's offsets when the atoms were binned in a frame in its stead,
+    /// or by (S, j) where the cell grid is degenerate.
+    enum class Order { kScanned, kCellGrid, kShift };
+
+    Stage fail(SearchError::Kind kind, std::string message);
     void build_grid();
+    void size_grid(u64 margin);
+    bool grid_is_regular() const;
+    bool open_axis_unscanned() const;
     void place_atoms();
+    template <class Scaled>
+    bool bin_atoms(Scaled&& scaled);
+    template <class Scaled>
+    bool rebase_shifts(Scaled& scaled);
+    bool shift_span_fits(i128 span, int k) const;
+    bool bin_in_cell_grid();
+    bool bin_in_frame();
+    double planned_offsets() const;
+    void try_frame_instead();
+    void order_rows(PairList& rows) const;
     void check_result_size();
     void prepare_windows();
     template <class F>
@@ -69,13 +89,15 @@ private:
 
     const SearchInput& in_;
     double cutoff_;
-    std::string error_;
+    SearchError error_;
+    Order order_ = Order::kScanned;
     detail::Arena arena_;  // the arrays below that are plain pointers
     std::size_t n_atoms_ = 0;
 
     Cell cell_{};
     double cross_[3][3] = {};
     double det_ = 0.0;
+    double volume_ = 0.0;  // of the periodic cell, for the row estimate
     double h_[3] = {};
     double bin_length_ = 3.0;
     u64 n_[3] = {1, 1, 1};
@@ -109,6 +131,22 @@ private:
     std::vector<detail::Item> plan_items_;
     std::vector<detail::Item> row_items_;
     u64 empty_work_ = 0;
+
+    BinFrame frame_{};
+    /// A grid with its atoms binned: the cell grid is kept in cell_grid_ while
+    /// a frame is tried, and to order the rows found there.
+    struct GridState {
+        double h[3], bin_length, volume;
+        u64 n[3], r[3];
+        i64* shift;
+        u64* coord;
+        std::array<bool, 3> windowed;
+        bool extended[3];
+        detail::ShiftWindow window;
+    };
+    GridState grid_state() const;
+    void set_grid_state(const GridState& g);
+    GridState cell_grid_{};
 };
 
 /// Calls f(base, e_first, e_last, q, o) for the offset rows of a centre bin with
@@ -268,7 +306,9 @@ PairList CellSearch::scan(Keep& keep) {
     }
     if constexpr (!Keep::kAll)
         if (keep.failed) return PairList{};
-    return std::move(sink).finish(scanner.rows());
+    PairList rows = std::move(sink).finish(scanner.rows());
+    if (order_ != Order::kScanned) order_rows(rows);
+    return rows;
 }
 
 }  // namespace kestrix::vicinal::detail

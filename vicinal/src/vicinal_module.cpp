@@ -106,13 +106,15 @@ SearchInput search_input(const BoundArguments& a, std::size_t first, std::array<
                        Poll{&check_signals, nullptr}};
 }
 
-// The search's outcome as the tuple (i, j, d, D, S) or a ValueError; the
+// The search's outcome as the tuple (i, j, d, D, S) or its error; the
 // array arguments are released in the order given, before either.
 template <class... Held>
 PyRef finish(SearchResult&& result, Held&... held) {
-    if (auto* error = std::get_if<std::string>(&result)) {
+    if (auto* error = std::get_if<SearchError>(&result)) {
         (held.release(), ...);
-        raise_value_error(std::move(*error));
+        PyObject* type = error->kind == SearchError::Kind::kOverflow ? PyExc_OverflowError
+                                                                      : PyExc_ValueError;
+        throw PendingError::lazy(type, std::move(error->message));
     }
     PairList& pairs = std::get<PairList>(result);
     PyRef i = new_owned_array(std::move(pairs.i));
