@@ -1,15 +1,19 @@
 """Out of memory: every function raises MemoryError, never PanicException, and
 the interpreter goes on working.
 
-In a fresh interpreter, CPython's allocators fail once, at each allocation of
-a small call in turn (the small objects: tuples, lists, strs, holders, arrays).
+Two sweeps, each in a fresh interpreter: one lowers RLIMIT_AS step by step below
+and above what a call needs (the large blocks: results, buffers, the output
+text), the other makes CPython's allocators fail once, at each allocation of a
+small call in turn (the small objects: tuples, lists, strs, holders, arrays).
 """
 
 import json
 
+import numpy as np
 import pytest
 
 from _support import run_python
+from kestrix import _scribe
 
 # Each function with its arguments, built ahead of the calls so that only the
 # call itself allocates; `n` scales the large outputs.
@@ -51,6 +55,15 @@ def same(a, b):
         return (type(b) is np.ndarray and a.dtype == b.dtype and a.shape == b.shape
                 and a.tobytes() == b.tobytes())
     return type(a) is type(b) and a == b
+
+def size(result):
+    if isinstance(result, tuple):
+        return sum(map(size, result))
+    if isinstance(result, np.ndarray):
+        return result.nbytes
+    if isinstance(result, list):
+        return 8 * len(result)
+    return len(result) if isinstance(result, str) else 0
 """
 
 FUNCTIONS = [
@@ -66,6 +79,19 @@ FUNCTIONS = [
     "minkowski_reduce_rs",
     "make_supercell_positions_rs",
 ]
+# The formatters and the room, in sixteenths of the result's size, from which
+# they must succeed: twice the result at most, as the headroom beyond the
+# output estimate is dropped where memory lacks it. POSCAR and XDATCAR
+# estimate their text within 5%; XYZ also holds its symbols' views (24 bytes
+# a row).
+FORMATTERS = {"format_poscar_positions_rs": 20, "format_xdatcar_config_rs": 20,
+              "format_xyz_block_rs": 32}
+# Rows per sweep: enough that the symbol list of an XYZ parse outgrows the
+# slack of the blocks before it, so that some limit falls where it is made.
+ROWS = {"parse_xyz_block_rs": 400_000}
+# Functions whose output is a few hundred bytes whatever the input: a lowered
+# address-space limit never reaches their allocations.
+FIXED_SIZE = {"minkowski_reduce_rs"}
 
 
 def run_sweep(code):
@@ -74,6 +100,49 @@ def run_sweep(code):
     # A PanicException or the "Python API call failed" path writes here.
     assert r.stderr == ""
     return json.loads(r.stdout)
+
+
+@pytest.mark.rlimit
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_address_space_limits_give_memory_error_or_the_result(name):
+    # Limits from no room at all to twice the result's size, above what the
+    # process already maps: each call gives its full result or MemoryError.
+    outcomes = run_sweep(f"""
+import ctypes, json, resource
+
+# glibc: blocks from 128 KiB up always mapped, so unmapped once freed (no
+# moving threshold); then what the process maps is what it uses, and each
+# limit leaves the room it says.
+getattr(ctypes.CDLL(None), "mallopt", lambda *a: 0)(-3, 128 << 10)  # M_MMAP_THRESHOLD
+
+def mapped():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+func, args = inputs({ROWS.get(name, 100_000)})[{name!r}]
+want = func(*args)
+room = size(want)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = []
+for step in range(33):
+    resource.setrlimit(resource.RLIMIT_AS, (mapped() + room * step // 16, hard))
+    try:
+        got = func(*args)
+    except MemoryError:
+        got = MemoryError
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    outcomes.append("MemoryError" if got is MemoryError else same(got, want))
+    del got
+outcomes.append(same(func(*args), want))  # and the interpreter goes on
+print(json.dumps(outcomes))
+""")
+    assert set(outcomes) <= {"MemoryError", True}
+    assert outcomes[-1] is True
+    if name not in FIXED_SIZE:
+        assert outcomes[0] == "MemoryError"
+    if name in FORMATTERS:
+        assert outcomes[FORMATTERS[name]:33] == [True] * (33 - FORMATTERS[name])
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -103,4 +172,51 @@ print(json.dumps(outcomes))
     assert "MemoryError" in outcomes
     # Far enough that the last calls made every allocation unharmed.
     assert outcomes[-4:] == [True] * 4
+
+
+def broadcast_rows(rows, dtype=float):
+    return np.lib.stride_tricks.as_strided(np.zeros(3, dtype), shape=(rows, 3),
+                                           strides=(0, np.dtype(dtype).itemsize))
+
+
+HUGE = broadcast_rows(2**58)
+HUGE_FLAGS = broadcast_rows(2**58, bool)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: _scribe.format_xdatcar_config_rs(HUGE, 1),
+    # an estimate below the largest str, its headroom above
+    lambda: _scribe.format_xdatcar_config_rs(broadcast_rows(7 * 10**18 // 40), 1),
+    lambda: _scribe.format_poscar_positions_rs(HUGE),
+    lambda: _scribe.format_poscar_positions_rs(HUGE, HUGE_FLAGS),  # 73 * 2**58 wraps 64 bits
+])
+def test_text_sizes_past_any_memory_are_memory_error(call, capfd):
+    with pytest.raises(MemoryError):
+        call()
+    assert capfd.readouterr().err == ""
+    assert _scribe.format_poscar_positions_rs(HUGE[:1]) == (
+        "  0.0000000000000000  0.0000000000000000  0.0000000000000000\n")
+
+
+@pytest.mark.rlimit
+def test_supercell_past_memory_is_memory_error():
+    # 2**40 rows of 24 bytes, below the sizes refused as unrepresentable.
+    r = run_python("""
+        import resource, numpy as np
+        from kestrix import _lattica as lat
+        a = np.lib.stride_tricks.as_strided(np.ones(3), shape=(2**20, 3), strides=(0, 8))
+        with open("/proc/self/status") as f:
+            mapped = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (256 << 20), hard))
+        try:
+            lat.make_supercell_positions_rs(a, a, True)
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(lat.make_supercell_positions_rs(a[:2], a[:1], False).tolist())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == ""
+    assert r.stdout.splitlines() == ["MemoryError", "[[2.0, 2.0, 2.0], [2.0, 2.0, 2.0]]"]
 

@@ -194,13 +194,18 @@ void advise_huge_pages(char* data, std::size_t bytes) noexcept {
 // Output known to be ASCII is written straight into the bytes of a new str,
 // which finally shrinks in place: no second copy of a large text. Growing it
 // copies (the allocator's realloc), so the first block gets half again the
-// estimate as headroom; pages that are never written cost nothing.
+// estimate as headroom; pages that are never written cost nothing. Where
+// memory holds the estimate but not the headroom, the estimate alone it is.
 class AsciiStrStorage final : public TextStorage {
 public:
     char* reallocate(std::size_t, std::size_t& capacity) override {
         if (!str_) {
-            capacity += capacity / 2;
-            str_ = checked_new(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127));
+            try {
+                str_ = new_ascii(capacity + capacity / 2);
+                capacity += capacity / 2;
+            } catch (const std::bad_alloc&) {
+                str_ = new_ascii(capacity);
+            }
         } else {
             resize(capacity);
         }
@@ -216,13 +221,30 @@ public:
     }
 
 private:
+    // Out of memory is std::bad_alloc here, as TextStorage promises, so that
+    // TextBuffer may ask again for less.
+    static void throw_if_no_memory() {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    static PyRef new_ascii(std::size_t length) {
+        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+        if (!str) throw_if_no_memory();
+        return checked_new(str);
+    }
     void resize(std::size_t length) {
+        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
         // The str is new, unshared and unhashed, so CPython resizes it in place;
         // on failure it keeps the old object and sets MemoryError.
         PyObject* obj = str_.release();
         int rc = PyUnicode_Resize(&obj, static_cast<Py_ssize_t>(length));
         str_ = PyRef::steal(obj);
-        if (rc < 0) raise_fetched();
+        if (rc < 0) {
+            throw_if_no_memory();
+            raise_fetched();
+        }
     }
     PyRef str_;
 };
