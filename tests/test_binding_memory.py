@@ -42,6 +42,9 @@ def inputs(n):
         "parse_xyz_block_rs": (scr.parse_xyz_block_rs,
                                (["fe 0.5 -0.25 1.0", "\\u00e9 1 2 3"] * (n // 2),)),
         "format_xyz_block_rs": (scr.format_xyz_block_rs, (["H"] * n, rows)),
+        # 117 bytes a row against an estimate of 75: the text outgrows it
+        "format_xyz_block_rs, wide": (scr.format_xyz_block_rs,
+                                      (["H"] * n, np.broadcast_to(1e20, (n, 3)))),
         "minkowski_reduce_rs": (lat.minkowski_reduce_rs,
                                 (np.array([[1.0, 0.0, 0.0], [7.0, 1.0, 0.0], [3.0, 5.0, 1.0]]),)),
         "make_supercell_positions_rs": (lat.make_supercell_positions_rs,
@@ -81,14 +84,14 @@ FUNCTIONS = [
 ]
 # The formatters and the room, in sixteenths of the result's size, from which
 # they must succeed: twice the result at most, as the headroom beyond the
-# output estimate is dropped where memory lacks it. POSCAR and XDATCAR
-# estimate their text within 5%; XYZ also holds its symbols' views (24 bytes
-# a row).
+# output estimate, or beyond a text that outgrows it, is dropped where memory
+# lacks it. POSCAR and XDATCAR estimate their text within 5%; XYZ also holds
+# its symbols' views (24 bytes a row).
 FORMATTERS = {"format_poscar_positions_rs": 20, "format_xdatcar_config_rs": 20,
-              "format_xyz_block_rs": 32}
+              "format_xyz_block_rs": 32, "format_xyz_block_rs, wide": 24}
 # Rows per sweep: enough that the symbol list of an XYZ parse outgrows the
 # slack of the blocks before it, so that some limit falls where it is made.
-ROWS = {"parse_xyz_block_rs": 400_000}
+ROWS = {"parse_xyz_block_rs": 400_000, "format_xyz_block_rs, wide": 30_000}
 # Functions whose output is a few hundred bytes whatever the input: a lowered
 # address-space limit never reaches their allocations.
 FIXED_SIZE = {"minkowski_reduce_rs"}
@@ -103,7 +106,7 @@ def run_sweep(code):
 
 
 @pytest.mark.rlimit
-@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("name", FUNCTIONS + ["format_xyz_block_rs, wide"])
 def test_address_space_limits_give_memory_error_or_the_result(name):
     # Limits from no room at all to twice the result's size, above what the
     # process already maps: each call gives its full result or MemoryError.
@@ -111,8 +114,8 @@ def test_address_space_limits_give_memory_error_or_the_result(name):
 import ctypes, json, resource
 
 # glibc: blocks from 128 KiB up always mapped, so unmapped once freed (no
-# moving threshold); then what the process maps is what it uses, and each
-# limit leaves the room it says.
+# moving threshold), and a block grown in place; then what the process maps
+# is what it uses, and each limit leaves the room it says.
 getattr(ctypes.CDLL(None), "mallopt", lambda *a: 0)(-3, 128 << 10)  # M_MMAP_THRESHOLD
 
 def mapped():

@@ -181,19 +181,25 @@ using Matrix = ReadonlyArray<double, 2>;
 
 // ---------------------------------------------------------------- text results
 
-// Asks for transparent huge pages over the whole 2 MiB pages inside a large
-// block about to be written: first touches of fresh 4 KiB pages otherwise cost
-// several times the writing itself. Advice only; a refusal changes nothing.
+// Asks for transparent huge pages over a large block about to be written:
+// first touches of fresh 4 KiB pages otherwise cost several times the writing
+// itself. The advice covers every page of the block, its terminating NUL
+// included: all of the mapping when the allocator maps the block on its own,
+// as glibc does large ones. Advice over part of a mapping would split it, and
+// the allocator could then no longer grow the block in place (mremap) but
+// would copy it, needing room for both. Advice only; a refusal changes nothing.
 void advise_huge_pages(char* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20, kPage = 4096;
+    if (bytes < kHuge) return;
+    auto begin = reinterpret_cast<std::uintptr_t>(data);
+    std::uintptr_t first = begin & ~(kPage - 1);
+    std::uintptr_t last = (begin + bytes + 1 + kPage - 1) & ~(kPage - 1);
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 // Output known to be ASCII is written straight into the bytes of a new str,
 // which finally shrinks in place: no second copy of a large text. Growing it
-// copies (the allocator's realloc), so the first block gets half again the
+// may copy (the allocator's realloc), so the first block gets half again the
 // estimate as headroom; pages that are never written cost nothing. Where
 // memory holds the estimate but not the headroom, the estimate alone it is.
 class AsciiStrStorage final : public TextStorage {
