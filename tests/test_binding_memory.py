@@ -49,9 +49,15 @@ def inputs(n):
                                 (np.array([[1.0, 0.0, 0.0], [7.0, 1.0, 0.0], [3.0, 5.0, 1.0]]),)),
         "make_supercell_positions_rs": (lat.make_supercell_positions_rs,
                                         (rows[: max(2, n // 64)], rows[: min(n, 64)], True)),
+        # calls refused with TypeError or ValueError
+        "minkowski_reduce_rs, list": (lat.minkowski_reduce_rs, ([[1.0, 0.0, 0.0]] * 3,)),
+        "parse_poscar_positions_rs, int": (scr.parse_poscar_positions_rs, (["0 0 0"], 1)),
+        "parse_xyz_block_rs, bad line": (scr.parse_xyz_block_rs, (["H 0 0 0", "He 0 x"],)),
     }
 
 def same(a, b):
+    if isinstance(a, BaseException):
+        return type(a) is type(b) and str(a) == str(b)
     if isinstance(a, tuple):
         return type(b) is tuple and len(a) == len(b) and all(map(same, a, b))
     if isinstance(a, np.ndarray):
@@ -148,14 +154,20 @@ print(json.dumps(outcomes))
         assert outcomes[FORMATTERS[name]:33] == [True] * (33 - FORMATTERS[name])
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("name", FUNCTIONS + ["minkowski_reduce_rs, list",
+                                              "parse_poscar_positions_rs, int",
+                                              "parse_xyz_block_rs, bad line"])
 def test_each_failed_allocation_gives_memory_error_or_the_result(name):
+    # The result may be an exception: then the same type with the same text.
     pytest.importorskip("_testcapi")
     outcomes = run_sweep(f"""
 import json, _testcapi
 
 func, args = inputs(4)[{name!r}]
-want = func(*args)
+try:
+    want = func(*args)
+except Exception as e:
+    want = e
 fail_once, unhook = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
 outcomes = []
 for k in range(40):
@@ -164,11 +176,16 @@ for k in range(40):
         got = func(*args)
     except MemoryError:
         got = MemoryError
+    except Exception as e:
+        got = e
     finally:
         unhook()
     outcomes.append("MemoryError" if got is MemoryError else same(got, want))
     del got
-outcomes.append(same(func(*args), want))
+try:
+    outcomes.append(same(func(*args), want))
+except Exception as e:
+    outcomes.append(same(e, want))
 print(json.dumps(outcomes))
 """)
     assert set(outcomes) <= {"MemoryError", True}
@@ -199,6 +216,36 @@ def test_text_sizes_past_any_memory_are_memory_error(call, capfd):
     assert capfd.readouterr().err == ""
     assert _scribe.format_poscar_positions_rs(HUGE[:1]) == (
         "  0.0000000000000000  0.0000000000000000  0.0000000000000000\n")
+
+
+@pytest.mark.rlimit
+def test_text_sizes_that_wrap_64_bits_are_refused_before_any_row():
+    # Row counts whose estimate, rows times bytes a row, wraps past 2**64 to a
+    # few bytes: refused at once, not written until memory runs out.
+    r = run_python("""
+        import resource, numpy as np
+        from kestrix import _scribe as scr
+        def rows(per_row, dtype=float):
+            n = -(-2**64 // per_row)
+            return np.lib.stride_tricks.as_strided(np.zeros(3, dtype), shape=(n, 3),
+                                                   strides=(0, np.dtype(dtype).itemsize))
+        with open("/proc/self/status") as f:
+            mapped = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (256 << 20), hard))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for call in (lambda: scr.format_poscar_positions_rs(rows(61)),
+                     lambda: scr.format_poscar_positions_rs(rows(73), rows(73, bool))):
+            try:
+                call()
+            except MemoryError:
+                print("MemoryError")
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        print(grown < 16 << 10)  # KiB
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == ""
+    assert r.stdout.splitlines() == ["MemoryError"] * 2 + ["True"]
 
 
 @pytest.mark.rlimit
