@@ -52,6 +52,51 @@ def test_binding_errors(call, message):
     assert str(exc.value) == message
 
 
+class ShownAs(str):
+    def __str__(self):
+        return "shown"
+
+
+class RaisingStr(str):
+    def __str__(self):
+        raise LookupError("no text")
+
+
+class IntStr(str):
+    def __str__(self):
+        return 5
+
+
+def python_function(cell):
+    pass
+
+
+@pytest.mark.parametrize("keyword", [ShownAs("Cell"), ShownAs("cell2"),
+                                     type("PlainStr", (str,), {})("Cell")])
+def test_unexpected_keyword_names_str_of_the_name(keyword):
+    with pytest.raises(TypeError) as exc:
+        F(PBC, CELL, POS, 1.0, **{keyword: 1})
+    with pytest.raises(TypeError) as python:
+        python_function(**{keyword: 1})
+    assert str(exc.value) == str(python.value).replace(
+        "python_function()", "primitive_neighbor_list_rs()")
+    assert str(exc.value) == ("primitive_neighbor_list_rs() got an unexpected keyword argument "
+                              f"'{str(keyword)}'")
+
+
+@pytest.mark.parametrize("keyword, exc_type, message", [
+    (RaisingStr("Cell"), LookupError, "no text"),
+    (IntStr("Cell"), TypeError, "__str__ returned non-string (type int)"),
+])
+def test_unexpected_keyword_whose_str_fails_raises_that_error(keyword, exc_type, message):
+    for call in (lambda: F(PBC, CELL, POS, 1.0, **{keyword: 1}),
+                 lambda: python_function(**{keyword: 1})):  # as CPython does
+        with pytest.raises(BaseException) as exc:
+            call()
+        assert type(exc.value) is exc_type
+        assert str(exc.value) == message
+
+
 def test_binding_runs_before_any_conversion():
     # `pbc` is invalid too, but too many positional arguments is reported first
     with pytest.raises(TypeError, match="positional arguments but 8 were given"):

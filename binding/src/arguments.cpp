@@ -30,9 +30,12 @@ namespace {
 
 [[noreturn]] [[gnu::cold]] void unexpected_keyword(const FunctionSignature& sig,
                                                    PyObject* keyword) {
-    // %U keeps every character of the name, lone surrogates included.
-    PyRef msg = checked_new(
-        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.name, keyword));
+    // str() of the name, as CPython words it: a str subclass may define its
+    // own __str__, and what that raises is the caller's error. An exact str
+    // keeps every character, lone surrogates included.
+    PyRef msg = PyRef::steal(
+        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", sig.name, keyword));
+    if (!msg) raise_fetched();
     throw PendingError::materialised(
         checked_new(PyObject_CallOneArg(PyExc_TypeError, msg.get())));
 }

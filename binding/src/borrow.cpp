@@ -9,6 +9,7 @@
 // base chain) and the byte range the array's view spans.
 
 #include <cstdint>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -20,9 +21,10 @@ namespace kestrix::binding {
 struct BorrowRecordApi {
     std::uint64_t version;
     void* record;
-    /// 0: registered; -1: the memory is registered for writing; -2: failure.
+    /// 0: registered; -1: the memory is registered for writing; -2: failure;
+    /// -3: out of memory (a record of ours; others may say -2).
     int (*acquire)(void* record, PyObject* array, std::size_t item_size);
-    /// 0: registered; -1: the memory is in use; -2: failure.
+    /// 0: registered; -1: the memory is in use; -2: failure; -3: out of memory.
     int (*acquire_mut)(void* record, PyObject* array, std::size_t item_size);
     void (*release)(void* record, PyObject* array, std::size_t item_size);
     void (*release_mut)(void* record, PyObject* array, std::size_t item_size);
@@ -86,6 +88,8 @@ int acquire(void* record, PyObject* array, std::size_t item_size) {
         }
         entries.push_back(Entry{span, 1});
         return 0;
+    } catch (const std::bad_alloc&) {
+        return -3;
     } catch (...) {
         return -2;
     }
@@ -100,6 +104,8 @@ int acquire_mut(void* record, PyObject* array, std::size_t item_size) {
         }
         entries.push_back(Entry{span, 0});
         return 0;
+    } catch (const std::bad_alloc&) {
+        return -3;
     } catch (...) {
         return -2;
     }
@@ -162,7 +168,7 @@ BorrowRecordApi* reach_record() {
         s.borrow_capsule = capsule.release();
         s.borrow = api;
     } catch (PendingError& e) {
-        panic("Interal borrow checking API error: " + e.debug_text());
+        panic_with_error("Interal borrow checking API error", std::move(e));
     }
     return s.borrow;
 }
@@ -176,6 +182,7 @@ void borrow_acquire(PyObject* array, std::size_t item_size) {
         panic("an array argument could not be registered for reading, where success was "
               "expected: AlreadyBorrowed");
     }
+    if (rc == -3) throw std::bad_alloc();
     if (rc != 0) panic("Interal borrow checking API error: the record refused a reader");
 }
 

@@ -11,10 +11,13 @@ namespace {
 
 // A NumPy boolean scalar, recognised without importing NumPy: its type says
 // it comes from module "numpy" and is named "bool_" (1.x) or "bool" (2.x).
+// A type whose name cannot be read is no NumPy bool, unless memory ran out
+// while reading it (a static type's names are made on demand).
 bool is_numpy_bool(PyTypeObject* type) {
     PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type),
                                                  interned(state().module_name, "__module__")));
     if (!module) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
         PyErr_Clear();
         return false;
     }
@@ -22,6 +25,7 @@ bool is_numpy_bool(PyTypeObject* type) {
         return false;
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
         PyErr_Clear();
         return false;
     }

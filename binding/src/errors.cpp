@@ -42,10 +42,7 @@ PyObject* panic_exception_type() {
     if (!state().panic_type) {
         PyObject* t = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                 PyExc_BaseException, nullptr);
-        if (!t) {
-            PendingError e = PendingError::fetch();
-            panic("Failed to initialize new exception type.: " + e.debug_text());
-        }
+        if (!t) panic_with_error("Failed to initialize new exception type.", PendingError::fetch());
         if (state().panic_type) {
             Py_DECREF(t);  // the first one stored stays
         } else {
@@ -91,6 +88,10 @@ PendingError PendingError::fetch() {
 }
 
 PyObject* PendingError::type() const noexcept { return type_; }
+
+bool PendingError::is_no_memory() const noexcept {
+    return PyErr_GivenExceptionMatches(type_, PyExc_MemoryError);
+}
 
 PyObject* PendingError::value() {
     if (!value_) {
@@ -143,6 +144,7 @@ void raise_type_mismatch(PyObject* obj, const char* target) {
     if (u) {
         name.assign(u, n);
     } else {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
         PyErr_Clear();
     }
     throw PendingError::lazy(PyExc_TypeError,
@@ -151,9 +153,17 @@ void raise_type_mismatch(PyObject* obj, const char* target) {
 
 void raise_fetched() { throw PendingError::fetch(); }
 
+// Running out of memory is no fault of ours: the caller gets the MemoryError
+// to handle, and nothing of the call stays behind.
 void api_call_failed(std::source_location where) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
     if (PyErr_Occurred()) PyErr_Print();
     panic("Python API call failed", where);
+}
+
+void panic_with_error(std::string text, PendingError error, std::source_location where) {
+    if (error.is_no_memory()) throw std::move(error);
+    panic(std::move(text) + ": " + error.debug_text(), where);
 }
 
 PyRef checked_new(PyObject* created, std::source_location where) {

@@ -45,8 +45,7 @@ void add_function(PyObject* module, const MethodEntry& entry) {
     }
     if (!PyList_Check(all.get())) raise_type_mismatch(all.get(), "PyList");
     if (PyList_Append(all.get(), name.get()) < 0) {
-        PendingError e = PendingError::fetch();
-        panic("could not append __name__ to __all__: " + e.debug_text());
+        panic_with_error("could not append __name__ to __all__", PendingError::fetch());
     }
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) raise_fetched();
 }
@@ -82,6 +81,7 @@ PyRef new_tuple(std::span<PyRef> items) {
 }
 
 PyRef new_str(std::string_view utf8) {
+    if (utf8.size() > PY_SSIZE_T_MAX) throw std::bad_alloc();
     return checked_new(
         PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
 }

@@ -63,7 +63,7 @@ void** api() {
         try {
             load();
         } catch (PendingError& e) {
-            panic("Failed to access NumPy array API capsule: " + e.debug_text());
+            panic_with_error("Failed to access NumPy array API capsule", std::move(e));
         }
     }
     return state().api;
@@ -118,6 +118,7 @@ PyTypeObject* holder_type() {
                                    Py_TPFLAGS_DEFAULT, slots};
         PyObject* t = PyType_FromSpec(&spec);
         if (!t) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
             PyErr_Print();
             panic("failed to create type object for PySliceContainer");
         }
@@ -170,8 +171,7 @@ PyRef wrap_block(RawBlock block, ElementType type, int ndim, const Py_ssize_t* s
     PyObject* raw = htype->tp_alloc(htype, 0);
     if (!raw) {
         block.release(block.ptr, block.count, block.capacity);
-        PendingError e = PendingError::fetch();
-        panic("Failed to create slice container: " + e.debug_text());
+        panic_with_error("Failed to create slice container", PendingError::fetch());
     }
     reinterpret_cast<SliceContainer*>(raw)->block = block;
     PyRef holder = PyRef::steal(raw);  // from here on the holder frees the block

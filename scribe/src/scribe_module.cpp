@@ -181,26 +181,37 @@ using Matrix = ReadonlyArray<double, 2>;
 
 // ---------------------------------------------------------------- text results
 
-// Asks for transparent huge pages over the whole 2 MiB pages inside a large
-// block about to be written: first touches of fresh 4 KiB pages otherwise cost
-// several times the writing itself. Advice only; a refusal changes nothing.
+// Asks for transparent huge pages over a large block about to be written:
+// first touches of fresh 4 KiB pages otherwise cost several times the writing
+// itself. The advice covers every page of the block, its terminating NUL
+// included: all of the mapping when the allocator maps the block on its own,
+// as glibc does large ones. Advice over part of a mapping would split it, and
+// the allocator could then no longer grow the block in place (mremap) but
+// would copy it, needing room for both. Advice only; a refusal changes nothing.
 void advise_huge_pages(char* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20, kPage = 4096;
+    if (bytes < kHuge) return;
+    auto begin = reinterpret_cast<std::uintptr_t>(data);
+    std::uintptr_t first = begin & ~(kPage - 1);
+    std::uintptr_t last = (begin + bytes + 1 + kPage - 1) & ~(kPage - 1);
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 // Output known to be ASCII is written straight into the bytes of a new str,
 // which finally shrinks in place: no second copy of a large text. Growing it
-// copies (the allocator's realloc), so the first block gets half again the
-// estimate as headroom; pages that are never written cost nothing.
+// may copy (the allocator's realloc), so the first block gets half again the
+// estimate as headroom; pages that are never written cost nothing. Where
+// memory holds the estimate but not the headroom, the estimate alone it is.
 class AsciiStrStorage final : public TextStorage {
 public:
     char* reallocate(std::size_t, std::size_t& capacity) override {
         if (!str_) {
-            capacity += capacity / 2;
-            str_ = checked_new(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127));
+            try {
+                str_ = new_ascii(capacity + capacity / 2);
+                capacity += capacity / 2;
+            } catch (const std::bad_alloc&) {
+                str_ = new_ascii(capacity);
+            }
         } else {
             resize(capacity);
         }
@@ -216,13 +227,30 @@ public:
     }
 
 private:
+    // Out of memory is std::bad_alloc here, as TextStorage promises, so that
+    // TextBuffer may ask again for less.
+    static void throw_if_no_memory() {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    static PyRef new_ascii(std::size_t length) {
+        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+        if (!str) throw_if_no_memory();
+        return checked_new(str);
+    }
     void resize(std::size_t length) {
+        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
         // The str is new, unshared and unhashed, so CPython resizes it in place;
         // on failure it keeps the old object and sets MemoryError.
         PyObject* obj = str_.release();
         int rc = PyUnicode_Resize(&obj, static_cast<Py_ssize_t>(length));
         str_ = PyRef::steal(obj);
-        if (rc < 0) raise_fetched();
+        if (rc < 0) {
+            throw_if_no_memory();
+            raise_fetched();
+        }
     }
     PyRef str_;
 };

@@ -262,11 +262,29 @@ void TextBuffer::reallocate(std::size_t capacity) {
     cap_ = capacity;
 }
 
+void TextBuffer::reserve_rows(std::size_t rows, std::size_t per_row, std::size_t extra) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(rows, per_row, &bytes) ||
+        __builtin_add_overflow(bytes, extra, &bytes) || bytes > PTRDIFF_MAX)
+        throw std::bad_alloc();
+    reserve(bytes);
+}
+
 void TextBuffer::grow(std::size_t bytes) {
     if (bytes > PTRDIFF_MAX - size_) throw std::bad_alloc();
     std::size_t need = size_ + bytes;
-    std::size_t next = cap_ + cap_ / 2;
-    reallocate(need > next ? need : next);
+    // Half again as much, for speed only: where memory lacks that, smaller
+    // steps (still geometric, so that rows do not each move the text), then
+    // just what the text needs. A text that fits in memory gets made.
+    for (std::size_t step : {cap_ / 2, cap_ / 8, cap_ / 64}) {
+        if (need >= cap_ + step) break;
+        try {
+            reallocate(cap_ + step);
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    reallocate(need);
 }
 
 void TextBuffer::append(std::string_view text) {

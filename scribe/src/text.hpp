@@ -546,6 +546,9 @@ public:
     void reserve(std::size_t bytes) {
         if (bytes > cap_) reallocate(bytes);
     }
+    /// Makes room for `rows` rows of `per_row` bytes and `extra` bytes besides;
+    /// std::bad_alloc when that many bytes cannot exist.
+    void reserve_rows(std::size_t rows, std::size_t per_row, std::size_t extra);
     /// Room for `bytes` more bytes; returns where to write them (see commit).
     char* prepare(std::size_t bytes) {
         if (cap_ - size_ < bytes) grow(bytes);

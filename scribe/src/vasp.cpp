@@ -47,7 +47,7 @@ void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
                              std::optional<Strided2D<bool>> flags) {
     if (coord.rows == 0) return;
     require_three_columns(coord);
-    out.reserve(std::size_t(coord.rows) * (flags ? 73 : 61) + kWriteSlack);
+    out.reserve_rows(std::size_t(coord.rows), flags ? 73 : 61, kWriteSlack);
     for (std::ptrdiff_t r = 0; r < coord.rows; ++r) {
         for (int k = 0; k < 3; ++k) {
             out.push_back(' ');
@@ -80,7 +80,7 @@ std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& s
 
 void format_xdatcar_config(TextBuffer& out, Strided2D<double> scaled_positions,
                            std::uint64_t index) {
-    out.reserve(30 + 40 * std::size_t(scaled_positions.rows) + kWriteSlack);
+    out.reserve_rows(std::size_t(scaled_positions.rows), 40, 30 + kWriteSlack);
     out.append("Direct configuration=");
     append_padded_integer(out, index, 6);
     out.push_back('\n');

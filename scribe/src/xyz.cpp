@@ -226,7 +226,7 @@ void format_xyz_block(TextBuffer& out, std::span<const std::string_view> symbols
     std::size_t n = symbols.size();
     if (n == 0) return;
     if (positions.cols < 3) panic(kIndexOutOfBounds);
-    out.reserve(75 * n + kWriteSlack);
+    out.reserve_rows(n, 75, kWriteSlack);
     for (std::size_t i = 0; i < n; ++i) {
         std::ptrdiff_t r = std::ptrdiff_t(i);
         append_padded_text(out, symbols[i], 2, Align::Left);

@@ -70,6 +70,8 @@ public:
 
     /// The exception's class (borrowed).
     PyObject* type() const noexcept;
+    /// A MemoryError (or subclass): a failed allocation.
+    bool is_no_memory() const noexcept;
     /// Builds the exception object if it is lazy; never fails (a failure to
     /// build one is reported through the object that CPython gives instead).
     PyObject* value();
@@ -91,7 +93,12 @@ private:
 /// Throws PendingError::fetch(): a CPython call reported a failure.
 [[noreturn]] void raise_fetched();
 /// The "Python API call failed" path: print the pending exception, then fail.
+/// A pending MemoryError is thrown on as it is instead.
 [[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
+/// Ends the call as the internal failure "{text}: {debug text of error}",
+/// unless `error` is a MemoryError, which is thrown on as it is.
+[[noreturn]] void panic_with_error(std::string text, PendingError error,
+                                   std::source_location where = std::source_location::current());
 /// Returns `created` as an owned reference, or takes the "Python API call
 /// failed" path when a constructor returned NULL.
 PyRef checked_new(PyObject* created,
