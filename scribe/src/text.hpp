@@ -457,7 +457,9 @@ class LineSource {
 public:
     /// How many lines there are in all.
     virtual std::size_t size() const noexcept = 0;
-    /// The next lines, in order; empty once all were given.
+    /// The next lines, in order; empty once all were given. The views of a chunk
+    /// are valid only until the next call: a source may drop the lines between
+    /// chunks, so a parser keeps nothing of them.
     virtual std::span<const std::string_view> next() = 0;
 
 protected:
