@@ -236,20 +236,19 @@ std::variant<XyzBlock, ParseError> parse_xyz_block(LineSource& source) {
 }
 
 void format_xyz_block(TextBuffer& out, std::span<const std::string_view> symbols,
-                      Strided2D<double> positions) {
+                      Strided2D<double> positions, Poll poll) {
     std::size_t n = symbols.size();
     if (n == 0) return;
     if (positions.cols < 3) panic(kIndexOutOfBounds);
     out.reserve(75 * n + kWriteSlack);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::ptrdiff_t r = std::ptrdiff_t(i);
-        append_padded_text(out, symbols[i], 2, Align::Left);
+    each_row(std::ptrdiff_t(n), poll, [&](std::ptrdiff_t r) {
+        append_padded_text(out, symbols[std::size_t(r)], 2, Align::Left);
         for (int k = 0; k < 3; ++k) {
             out.push_back(' ');
             format_fixed(out, positions(r, k), 15, 22);
         }
         out.push_back('\n');
-    }
+    });
 }
 
 }  // namespace kestrix::scribe
