@@ -29,6 +29,16 @@ def test_equal_symbols_share_one_str():
     assert all(s is (o if s == "O" else h) for s in symbols[:4] + symbols[5::5])
 
 
+def test_equal_long_symbols_share_one_str():
+    # Symbols alike in their first eight bytes, and enough of them to make the
+    # table of distinct symbols grow several times before they come again.
+    names = [f"Abcdefgh{k}" for k in range(300)]
+    symbols, _ = parse([f"{name} 0 0 0" for name in names * 3])
+    first = {}
+    assert all(first.setdefault(s, s) is s for s in symbols)
+    assert list(first) == names
+
+
 @pytest.mark.parametrize("lines, message", [
     (["", "H 0 0 0"], "XYZ: empty line at atom index 0"),
     (["H 0 0 0", " \t\n\f\r "], "XYZ: empty line at atom index 1"),

@@ -251,11 +251,18 @@ std::span<const std::string_view> StrChunks::next() {
         return chunk_;
     }
     PyObject* obj = owner_.get();
-    // No Python code ran since the walk began, so the size is as it was.
-    if (static_cast<std::size_t>(Py_SIZE(obj)) != size_) panic("StrChunks: the sequence changed size");
+    // Python code run between chunks (a signal handler) may have changed a
+    // list: its items are read as they are now, and a line it no longer has
+    // is a missing entry.
+    std::size_t len = static_cast<std::size_t>(Py_SIZE(obj));
+    if (n > 0 && len <= done_) {
+        panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+              std::to_string(done_));
+    }
+    n = std::min(n, len - done_);
     PyObject** items = PyList_CheckExact(obj) ? reinterpret_cast<PyListObject*>(obj)->ob_item
                                               : reinterpret_cast<PyTupleObject*>(obj)->ob_item;
-    std::size_t ahead = std::min(size_, done_ + n + kPrefetchItems);
+    std::size_t ahead = std::min(len, done_ + n + kPrefetchItems);
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t i = done_ + k;
         if (i + kPrefetchItems < ahead) {

@@ -326,13 +326,24 @@ std::string quoted_failure(const ParseError& e, std::string_view line, const cha
     raise_value_error("XDATCAR: not enough fields on coordinate line " + std::to_string(e.line));
 }
 
-// The lines of a parse argument as a LineSource. No Python code runs while a
-// parser reads them, and the views of a borrowed list stay valid until then.
+// Lets Ctrl-C end a long call: what the signal handler raises unwinds it.
+void check_signals(void*) {
+    if (PyErr_CheckSignals() < 0) raise_fetched();
+}
+
+constexpr Poll kCheckSignals{&check_signals, nullptr};
+
+// The lines of a parse argument as a LineSource, answering signals between
+// chunks. A handler may change the list there, so each chunk is read from the
+// list after the poll; no Python code runs while a parser reads a chunk.
 class ChunkedLines final : public LineSource {
 public:
     explicit ChunkedLines(StrChunks chunks) noexcept : chunks_(std::move(chunks)) {}
     std::size_t size() const noexcept override { return chunks_.size(); }
     std::span<const std::string_view> next() override {
+        // Outside the try: what a handler raises is no conversion error of `lines`.
+        if (started_) kCheckSignals();
+        started_ = true;
         try {
             return chunks_.next();
         } catch (PendingError& e) {
@@ -354,6 +365,7 @@ public:
 
 private:
     StrChunks chunks_;
+    bool started_ = false;
 };
 
 // ---------------------------------------------------------------- functions
@@ -389,7 +401,8 @@ PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         if (f->rows != c.rows || f->cols != c.cols)
             raise_value_error("format_poscar_positions_rs: coord and flags must have the same shape");
     }
-    return text_result(true, [&](TextBuffer& out) { format_poscar_positions(out, c, f); });
+    return text_result(true,
+                       [&](TextBuffer& out) { format_poscar_positions(out, c, f, kCheckSignals); });
 }
 
 PyRef parse_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -404,8 +417,9 @@ PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     BoundArguments a(kFormatXdatcar, args, nargs, kwnames);
     auto scaled_positions = a.get<Matrix>(0);
     std::uint64_t index = a.get<std::uint64_t>(1);
-    return text_result(
-        true, [&](TextBuffer& out) { format_xdatcar_config(out, scaled_positions.view(), index); });
+    return text_result(true, [&](TextBuffer& out) {
+        format_xdatcar_config(out, scaled_positions.view(), index, kCheckSignals);
+    });
 }
 
 PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -439,8 +453,9 @@ PyRef format_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         raise_value_error("format_xyz_block_rs: symbols length (" + std::to_string(symbols.size()) +
                           ") != positions rows (" + std::to_string(p.rows) + ")");
     }
-    return text_result(all_ascii(symbols),
-                       [&](TextBuffer& out) { format_xyz_block(out, symbols.views(), p); });
+    return text_result(all_ascii(symbols), [&](TextBuffer& out) {
+        format_xyz_block(out, symbols.views(), p, kCheckSignals);
+    });
 }
 
 constexpr MethodEntry kFunctions[] = {

@@ -451,13 +451,26 @@ struct ParseError {
     }
 };
 
+/// Called between chunks of lines or blocks of rows during long calls, so that
+/// a caller can answer signals; it may throw to abandon the call, which frees
+/// everything the call holds.
+struct Poll {
+    void (*fn)(void* context) = nullptr;
+    void* context = nullptr;
+    void operator()() const {
+        if (fn) fn(context);
+    }
+};
+
 /// Where a parser takes its lines from: a chunk at a time, so that a caller can
 /// make each chunk just ahead of its parse.
 class LineSource {
 public:
     /// How many lines there are in all.
     virtual std::size_t size() const noexcept = 0;
-    /// The next lines, in order; empty once all were given.
+    /// The next lines, in order; empty once all were given. The views of a chunk
+    /// are valid only until the next call: a source may drop the lines between
+    /// chunks, so a parser keeps nothing of them.
     virtual std::span<const std::string_view> next() = 0;
 
 protected:
@@ -573,6 +586,21 @@ private:
     std::size_t cap_ = 0;
     TextStorage* storage_ = nullptr;  // null: a native block owned here
 };
+
+/// Rows that a writer formats between two polls: a few milliseconds at most,
+/// even for rows of the longest numbers.
+inline constexpr std::ptrdiff_t kRowsPerPoll = 4096;
+
+/// Calls write_row(r) for the rows r = 0 .. rows - 1 in order, polling between
+/// blocks of kRowsPerPoll rows.
+template <class WriteRow>
+void each_row(std::ptrdiff_t rows, Poll poll, WriteRow&& write_row) {
+    for (std::ptrdiff_t first = 0; first < rows; first += kRowsPerPoll) {
+        if (first > 0) poll();
+        std::ptrdiff_t last = rows - first < kRowsPerPoll ? rows : first + kRowsPerPoll;
+        for (std::ptrdiff_t r = first; r < last; ++r) write_row(r);
+    }
+}
 
 /// Bytes past the end of a text that the number writers may fill with junk
 /// (overwritten by what follows, or left beyond the text): writers reserve

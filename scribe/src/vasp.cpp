@@ -44,11 +44,11 @@ std::variant<PoscarBlock, ParseError> parse_poscar_positions(LineSource& source,
 }
 
 void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
-                             std::optional<Strided2D<bool>> flags) {
+                             std::optional<Strided2D<bool>> flags, Poll poll) {
     if (coord.rows == 0) return;
     require_three_columns(coord);
     out.reserve_rows(std::size_t(coord.rows), flags ? 73 : 61, kWriteSlack);
-    for (std::ptrdiff_t r = 0; r < coord.rows; ++r) {
+    each_row(coord.rows, poll, [&](std::ptrdiff_t r) {
         for (int k = 0; k < 3; ++k) {
             out.push_back(' ');
             format_fixed(out, coord(r, k), 16, 19);
@@ -62,7 +62,7 @@ void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
             out.commit(12);
         }
         out.push_back('\n');
-    }
+    });
 }
 
 std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& source) {
@@ -79,20 +79,20 @@ std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& s
 }
 
 void format_xdatcar_config(TextBuffer& out, Strided2D<double> scaled_positions,
-                           std::uint64_t index) {
+                           std::uint64_t index, Poll poll) {
     out.reserve_rows(std::size_t(scaled_positions.rows), 40, 30 + kWriteSlack);
     out.append("Direct configuration=");
     append_padded_integer(out, index, 6);
     out.push_back('\n');
     require_three_columns(scaled_positions);
-    for (std::ptrdiff_t r = 0; r < scaled_positions.rows; ++r) {
+    each_row(scaled_positions.rows, poll, [&](std::ptrdiff_t r) {
         out.append("  ");
         for (int k = 0; k < 3; ++k) {
             if (k) out.push_back(' ');
             format_fixed(out, scaled_positions(r, k), 8, 11);
         }
         out.push_back('\n');
-    }
+    });
 }
 
 }  // namespace kestrix::scribe

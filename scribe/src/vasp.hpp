@@ -32,9 +32,10 @@ inline std::variant<PoscarBlock, ParseError> parse_poscar_positions(
 }
 
 /// Appends the position block of columns 0..2 of `coord`, with the letters of
-/// `flags` (of coord's shape, checked by the caller) when given.
+/// `flags` (of coord's shape, checked by the caller) when given. Calls `poll`
+/// between blocks of rows.
 void format_poscar_positions(TextBuffer& out, Strided2D<double> coord,
-                             std::optional<Strided2D<bool>> flags);
+                             std::optional<Strided2D<bool>> flags, Poll poll = {});
 
 /// Parses the N coordinate lines of one XDATCAR frame into N x 3 values.
 std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(LineSource& lines);
@@ -45,8 +46,9 @@ inline std::variant<OwnedBuffer<double>, ParseError> parse_xdatcar_coords(
 }
 
 /// Appends one XDATCAR configuration block: the header line with `index`,
-/// then columns 0..2 of each row of `scaled_positions`.
+/// then columns 0..2 of each row of `scaled_positions`. Calls `poll` between
+/// blocks of rows.
 void format_xdatcar_config(TextBuffer& out, Strided2D<double> scaled_positions,
-                           std::uint64_t index);
+                           std::uint64_t index, Poll poll = {});
 
 }  // namespace kestrix::scribe

@@ -106,8 +106,9 @@ bool is_final_sigma(const std::u32string& s, std::size_t at) noexcept {
 // ---------------------------------------------------------------- symbols
 
 // Hands out one distinct-symbol index per distinct raw field, normalising each
-// raw field once; fields are views into lines that outlive the parse. A field's
-// first eight bytes, as one word, decide most comparisons and the hash.
+// raw field once. A field's first eight bytes, as one word, decide most
+// comparisons and the hash. The bytes past them are copied for each distinct
+// field: the lines of a chunk need not outlive it (see LineSource).
 class SymbolInterner {
 public:
     explicit SymbolInterner(SymbolTable& table) : table_(table), slots_(64) {}
@@ -125,46 +126,59 @@ public:
         std::size_t k = hash(word, raw) & mask;
         for (;; k = (k + 1) & mask) {
             const Slot& slot = slots_[k];
-            if (slot.word == word && slot.key.size() == raw.size() &&
-                (raw.size() <= 8 || slot.key == raw)) [[likely]]
+            if (slot.word == word && slot.size == raw.size() &&
+                (raw.size() <= 8 || tail(slot) == raw.substr(8))) [[likely]]
                 return slot.id;
-            if (!slot.key.data()) break;
+            if (slot.size == 0) break;
         }
         std::size_t id = table_.ends.size();
         normalize_symbol(raw, table_.text);
         table_.ends.push_back(table_.text.size());
-        slots_[k] = Slot{raw, word, id};
+        slots_[k] = Slot{word, raw.size(), tails_.size(), id};
+        if (raw.size() > 8) tails_.append(raw.substr(8));
         if (++used_ * 2 > slots_.size()) rehash();
         return id;
     }
 
 private:
     struct Slot {
-        std::string_view key;  // data() null: empty slot
         std::uint64_t word = 0;
+        std::size_t size = 0;         // 0: empty slot (a field is never empty)
+        std::size_t tail_offset = 0;  // of the bytes past the first eight, in tails_
         std::size_t id = 0;
     };
 
+    // The bytes of a long field past its first eight.
+    std::string_view tail(const Slot& slot) const noexcept {
+        return std::string_view(tails_.data() + slot.tail_offset, slot.size - 8);
+    }
     static std::size_t hash(std::uint64_t word, std::string_view s) noexcept {
         std::uint64_t h = (word ^ s.size()) * 0x9E3779B97F4A7C15ull;
         for (std::size_t k = 8; k < s.size(); ++k)  // FNV-1a over the rest
             h = (h ^ static_cast<unsigned char>(s[k])) * 0x100000001b3ull;
         return std::size_t(h ^ (h >> 29));
     }
+    // The hash of a slot's field, put together again from its word and tail.
+    std::size_t hash(const Slot& slot) const {
+        std::string field(reinterpret_cast<const char*>(&slot.word), 8);
+        if (slot.size > 8) field += tail(slot);
+        return hash(slot.word, std::string_view(field).substr(0, slot.size));
+    }
     void rehash() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
         std::size_t mask = slots_.size() - 1;
         for (const Slot& s : old) {
-            if (!s.key.data()) continue;
-            std::size_t k = hash(s.word, s.key) & mask;
-            while (slots_[k].key.data()) k = (k + 1) & mask;
+            if (s.size == 0) continue;
+            std::size_t k = hash(s) & mask;
+            while (slots_[k].size != 0) k = (k + 1) & mask;
             slots_[k] = s;
         }
     }
 
     SymbolTable& table_;
     std::vector<Slot> slots_;
+    std::string tails_;
     std::size_t used_ = 0;
 };
 
@@ -222,20 +236,19 @@ std::variant<XyzBlock, ParseError> parse_xyz_block(LineSource& source) {
 }
 
 void format_xyz_block(TextBuffer& out, std::span<const std::string_view> symbols,
-                      Strided2D<double> positions) {
+                      Strided2D<double> positions, Poll poll) {
     std::size_t n = symbols.size();
     if (n == 0) return;
     if (positions.cols < 3) panic(kIndexOutOfBounds);
     out.reserve_rows(n, 75, kWriteSlack);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::ptrdiff_t r = std::ptrdiff_t(i);
-        append_padded_text(out, symbols[i], 2, Align::Left);
+    each_row(std::ptrdiff_t(n), poll, [&](std::ptrdiff_t r) {
+        append_padded_text(out, symbols[std::size_t(r)], 2, Align::Left);
         for (int k = 0; k < 3; ++k) {
             out.push_back(' ');
             format_fixed(out, positions(r, k), 15, 22);
         }
         out.push_back('\n');
-    }
+    });
 }
 
 }  // namespace kestrix::scribe

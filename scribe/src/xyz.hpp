@@ -49,8 +49,8 @@ inline std::variant<XyzBlock, ParseError> parse_xyz_block(std::span<const std::s
 
 /// Appends the XYZ atom lines of `symbols` (written unchanged) and columns 0..2
 /// of `positions`, whose rows must number symbols.size(). Rows with fewer than
-/// three columns are an internal failure.
+/// three columns are an internal failure. Calls `poll` between blocks of rows.
 void format_xyz_block(TextBuffer& out, std::span<const std::string_view> symbols,
-                      Strided2D<double> positions);
+                      Strided2D<double> positions, Poll poll = {});
 
 }  // namespace kestrix::scribe

@@ -212,7 +212,9 @@ private:
 /// reference to itself, not one per item (a million references taken and
 /// dropped cost more than the parse): its views stay valid only until Python
 /// code runs, which could replace a list's items; a caller drops them first.
-/// Another sequence is converted whole first, by StrSequence::from.
+/// Each chunk is read from the list as it is then; one that has become too
+/// short for the next item is an internal failure naming its length and that
+/// item. Another sequence is converted whole first, by StrSequence::from.
 class StrChunks {
 public:
     static constexpr std::size_t kChunk = 1024;
@@ -223,8 +225,9 @@ public:
     static StrChunks of(StrSequence whole) noexcept;
 
     std::size_t size() const noexcept { return size_; }
-    /// The next up to kChunk views; empty once all were handed out. Throws what
-    /// converting an item throws (a PendingError).
+    /// The next up to kChunk views (fewer where a list was shortened); empty
+    /// once all were handed out. Throws what converting an item throws (a
+    /// PendingError), or InternalFailure for an item the list no longer has.
     std::span<const std::string_view> next();
     /// Item `index` (0-based, of the whole sequence), from the chunk handed out last.
     std::string_view line(std::size_t index) const noexcept { return chunk_[index - first_]; }
