@@ -220,10 +220,31 @@ void RowSink::grow(u64 need) {
     u64 limit = max_rows_ > (u64{1} << 58) ? u64{1} << 58 : max_rows_ + 4096;
     u64 cap = std::max<u64>({need, cap_ * 2, 256});
     if (cap > limit) cap = std::max(need, limit);
-    auto n = static_cast<std::size_t>(cap);
-    each_buffer([n](auto& buffer, std::size_t per_row) { buffer.reserve(per_row * n); });
-    cap_ = cap;
+    // Near the memory's end the doubling may not fit where the rows still do:
+    // smaller steps then, down to what is needed.
+    for (u64 step : {cap, need + (cap - need) / 8, need + (cap - need) / 64}) {
+        if (try_grow(step)) return;
+    }
+    if (!try_grow(need)) throw std::bad_alloc();
+}
+
+bool RowSink::try_grow(u64 rows) {
+    auto n = static_cast<std::size_t>(rows);
+    std::size_t before[5];
+    int k = 0;
+    each_buffer([&](auto& buffer, std::size_t) { before[k++] = buffer.capacity(); });
+    try {
+        each_buffer([n](auto& buffer, std::size_t per_row) { buffer.reserve(per_row * n); });
+    } catch (const std::bad_alloc&) {
+        // The buffers that grew give their new room back, for a smaller step.
+        k = 0;
+        each_buffer([&](auto& buffer, std::size_t) { buffer.resize_capacity(before[k++]); });
+        cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
+        return false;
+    }
+    cap_ = rows;
     cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
+    return true;
 }
 
 PairList RowSink::finish(u64 rows) && {

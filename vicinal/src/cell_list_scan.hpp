@@ -484,6 +484,10 @@ public:
         grow(need);
         return true;
     }
+    /// Room for a guess of the row count, if memory holds it; else none yet.
+    void reserve_guess(u64 rows) {
+        if (rows > cap_) try_grow(rows);
+    }
     const RowCursor& cursor() const noexcept { return cursor_; }
     u64 max_rows() const noexcept { return max_rows_; }
     u64 capacity() const noexcept { return cap_; }
@@ -492,6 +496,7 @@ public:
 
 private:
     void grow(u64 need);
+    bool try_grow(u64 rows);
     /// f(buffer, values per row) for each of the five buffers.
     template <class F>
     void each_buffer(F&& f) {

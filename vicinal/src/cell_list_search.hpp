@@ -276,7 +276,7 @@ template <class Keep>
 PairList CellSearch::scan(Keep& keep) {
     detail::RowSink sink(row_limit());
     // Small guesses too: a result that outgrows a malloc block is copied.
-    sink.reserve(std::max<u64>(std::min(estimate_rows(), row_limit()), 256));
+    sink.reserve_guess(std::max<u64>(std::min(estimate_rows(), row_limit()), 256));
     detail::ScanSetup setup{cell_, cutoff_ * cutoff_, in_.self_interaction, in_.poll};
     detail::Scanner<Keep> scanner(setup, bins_, keep, sink);
     std::size_t slots = bins_.slot_count();

@@ -84,6 +84,16 @@ public:
         if (size_ == cap_) reallocate(grown(size_ + 1));
         ptr_[size_++] = v;
     }
+    /// Sets the capacity to n, at least the size; the first min(n, capacity)
+    /// elements are kept, also those past the size.
+    void resize_capacity(std::size_t n) {
+        if (n == cap_) return;
+        if (n == 0) {
+            reset();
+            return;
+        }
+        reallocate(n);
+    }
     /// Gives back the capacity beyond the size.
     void shrink_to_fit() {
         if (cap_ == size_) return;
