@@ -578,33 +578,6 @@ double CellSearch::planned_offsets() const {
 
 namespace {
 
-/// Keeps the rows for which keep(row) holds, in order, and sizes the buffers
-/// to them.
-template <class Keep>
-void keep_rows(PairList& rows, Keep keep) {
-    std::size_t kept = 0;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (!keep(r)) continue;
-        rows.i[kept] = rows.i[r];
-        rows.j[kept] = rows.j[r];
-        rows.d[kept] = rows.d[r];
-        for (int x = 0; x < 3; ++x) {
-            rows.D[3 * kept + x] = rows.D[3 * r + x];
-            rows.S[3 * kept + x] = rows.S[3 * r + x];
-        }
-        ++kept;
-    }
-    auto trim = [](auto& buffer, std::size_t n) {
-        buffer.resize_uninitialised(n);
-        buffer.shrink_to_fit();
-    };
-    trim(rows.i, kept);
-    trim(rows.j, kept);
-    trim(rows.d, kept);
-    trim(rows.D, 3 * kept);
-    trim(rows.S, 3 * kept);
-}
-
 /// Sorts the rows of each atom i by key(row), a tuple of four int64; rows with
 /// equal keys keep their order.
 template <class Key>
@@ -650,23 +623,19 @@ void CellSearch::order_rows(PairList& rows) const {
     }
     // The cell grid's offset of each row: its bin's offset o from atom i's bin,
     // with S = (shift_i + q) - shift_j and c_i + o = q·n + c_j on every axis.
+    // A row beyond the grid's reach, which its scan would have missed, takes
+    // its place by the same key.
     const GridState& g = cell_grid_;
     auto offset = [&](std::size_t r, int k) {
         auto i = static_cast<std::size_t>(rows.i[r]), j = static_cast<std::size_t>(rows.j[r]);
         i128 q = static_cast<i128>(rows.S[3 * r + k]) - g.shift[3 * i + k] + g.shift[3 * j + k];
-        return q * static_cast<i128>(g.n[k]) + static_cast<i128>(g.coord[3 * j + k]) -
-               static_cast<i128>(g.coord[3 * i + k]);
+        i128 o = q * static_cast<i128>(g.n[k]) + static_cast<i128>(g.coord[3 * j + k]) -
+                 static_cast<i128>(g.coord[3 * i + k]);
+        constexpr i128 kMax = std::numeric_limits<i64>::max();
+        return static_cast<i64>(std::clamp(o, -kMax, kMax));
     };
-    keep_rows(rows, [&](std::size_t r) {
-        for (int k = 0; k < 3; ++k) {
-            i128 o = offset(r, k), reach = static_cast<i128>(g.r[k]);
-            if (o > reach || o < -reach) return false;
-        }
-        return true;
-    });
     sort_rows_of_each_atom(rows, [&](std::size_t r) {
-        return std::array<i64, 4>{static_cast<i64>(offset(r, 2)), static_cast<i64>(offset(r, 1)),
-                                  static_cast<i64>(offset(r, 0)), rows.j[r]};
+        return std::array<i64, 4>{offset(r, 2), offset(r, 1), offset(r, 0), rows.j[r]};
     });
 }
 
