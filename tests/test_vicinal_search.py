@@ -300,8 +300,14 @@ def test_reach_beyond_two_to_the_63_gives_the_true_list():
         " [7.7, 8.8, 9.9]]), np.zeros((1, 3)), 5.0)",
         "v.primitive_neighbor_list_radii_rs([True] * 3, np.array([[1.1, 2.2, 3.3], [4.4, 5.5, 6.6],"
         " [7.7, 8.8, 9.9]]), np.zeros((1, 3)), np.array([2.5]))",
+        # b x c and det(a, b, c) are 2^-53 - 2^-105 exactly, 0 in floating point:
+        # independent, with some 10^14 images per atom.
+        "v.primitive_neighbor_list_rs([False, True, True], np.array([[1.0, 0, 0], [0, 1 + 2**-52, 1],"
+        " [0, 1, 1 - 2**-53]]), np.zeros((1, 3)), 1.0, False, True)",
+        "v.primitive_neighbor_list_rs([True] * 3, np.array([[1.0, 0, 0], [0, 1 + 2**-52, 1],"
+        " [0, 1, 1 - 2**-53]]), np.zeros((1, 3)), 1.0, False, True)",
     ],
-    ids=["nearly singular", "radii nearly singular"],
+    ids=["nearly singular", "radii nearly singular", "pair nearly parallel", "rows nearly coplanar"],
 )
 def test_hopeless_sizes_raise_memory_error_at_once(call):
     code = f"""
