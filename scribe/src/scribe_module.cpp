@@ -326,12 +326,7 @@ std::string quoted_failure(const ParseError& e, std::string_view line, const cha
     raise_value_error("XDATCAR: not enough fields on coordinate line " + std::to_string(e.line));
 }
 
-// Lets Ctrl-C end a long call: what the signal handler raises unwinds it.
-void check_signals(void*) {
-    if (PyErr_CheckSignals() < 0) raise_fetched();
-}
-
-constexpr Poll kCheckSignals{&check_signals, nullptr};
+constexpr Poll kCheckSignals = signal_poll();
 
 // The lines of a parse argument as a LineSource, answering signals between
 // chunks. A handler may change the list there, so each chunk is read from the

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "kestrix/buffer.hpp"
+#include "kestrix/poll.hpp"
 
 namespace kestrix::scribe {
 
@@ -448,17 +449,6 @@ struct ParseError {
     /// The offending field within `text`, the line it was found in.
     std::string_view field(std::string_view text) const noexcept {
         return text.substr(field_offset, field_size);
-    }
-};
-
-/// Called between chunks of lines or blocks of rows during long calls, so that
-/// a caller can answer signals; it may throw to abandon the call, which frees
-/// everything the call holds.
-struct Poll {
-    void (*fn)(void* context) = nullptr;
-    void* context = nullptr;
-    void operator()() const {
-        if (fn) fn(context);
     }
 };
 

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "kestrix/buffer.hpp"
+#include "kestrix/poll.hpp"
 #include "kestrix/views.hpp"
 
 namespace kestrix::vicinal {
@@ -34,16 +35,6 @@ struct SearchError {
 
 /// A PairList, or why there is none.
 using SearchResult = std::variant<PairList, SearchError>;
-
-/// Called now and then during long searches (every ~10^6 offsets or candidate
-/// pairs); it may throw to abandon the search, which frees everything it holds.
-struct Poll {
-    void (*fn)(void* context) = nullptr;
-    void* context = nullptr;
-    void operator()() const {
-        if (fn) fn(context);
-    }
-};
 
 /// What every search takes besides its cutoffs.
 struct SearchInput {

@@ -86,11 +86,6 @@ constexpr FunctionSignature kDict{"primitive_neighbor_list_dict_rs", kDictParams
 
 using Matrix = ReadonlyArray<double, 2>;
 
-// Lets Ctrl-C end a long search: the pending KeyboardInterrupt unwinds it.
-void check_signals(void*) {
-    if (PyErr_CheckSignals() < 0) raise_fetched();
-}
-
 // The three trailing optional parameters, from slot `first` on.
 SearchInput search_input(const BoundArguments& a, std::size_t first, std::array<bool, 3> pbc,
                          const Matrix& cell, const Matrix& positions) {
@@ -103,7 +98,7 @@ SearchInput search_input(const BoundArguments& a, std::size_t first, std::array<
                        self_interaction,
                        use_scaled_positions,
                        max_nbins,
-                       Poll{&check_signals, nullptr}};
+                       signal_poll()};
 }
 
 // The search's outcome as the tuple (i, j, d, D, S) or its error; the

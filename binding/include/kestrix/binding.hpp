@@ -19,6 +19,7 @@
 
 #include "kestrix/buffer.hpp"
 #include "kestrix/panic.hpp"
+#include "kestrix/poll.hpp"
 
 namespace kestrix::binding {
 
@@ -92,6 +93,16 @@ private:
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target);
 /// Throws PendingError::fetch(): a CPython call reported a failure.
 [[noreturn]] void raise_fetched();
+
+namespace detail {
+// What the signal handlers raise unwinds the call.
+inline void check_signals(void*) {
+    if (PyErr_CheckSignals() < 0) raise_fetched();
+}
+}  // namespace detail
+
+/// A poll that runs the pending signal handlers, so that Ctrl-C ends a long call.
+constexpr Poll signal_poll() noexcept { return Poll{&detail::check_signals, nullptr}; }
 /// The "Python API call failed" path: print the pending exception, then fail.
 /// A pending MemoryError is thrown on as it is instead.
 [[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
