@@ -144,21 +144,38 @@ bool finite(const Vec& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) &&
 
 }  // namespace
 
+/// Whether a sum of at most six products, computed in floating point as
+/// `value` with `magnitude` the sum of the products' absolute values, is
+/// certainly not zero: its rounding error stays far below |value| while no
+/// product overflows or underflows.
+bool surely_nonzero(double value, double magnitude) {
+    return magnitude > 1e-250 && magnitude < 1e250 && std::fabs(value) > 1e-14 * magnitude;
+}
+
 bool periodic_rows_dependent(const Cell& cell, const std::array<bool, 3>& pbc) {
-    std::vector<Vec> rows;
+    Vec rows[3];
+    int k = 0;
     for (int m = 0; m < 3; ++m)
-        if (pbc[m]) rows.push_back(cell[m]);
-    if (rows.empty()) return false;
-    if (rows.size() == 1) return rows[0][0] == 0.0 && rows[0][1] == 0.0 && rows[0][2] == 0.0;
-    if (rows.size() == 2) {
+        if (pbc[m]) rows[k++] = cell[m];
+    if (k == 0) return false;
+    if (k == 1) return rows[0][0] == 0.0 && rows[0][1] == 0.0 && rows[0][2] == 0.0;
+    if (k == 2) {
         const Vec &u = rows[0], &v = rows[1];
         for (int x = 0; x < 3; ++x) {
             int y = (x + 1) % 3, z = (x + 2) % 3;
-            if (exact_sign({{1, {u[y], v[z]}}, {-1, {u[z], v[y]}}}) != 0) return false;
+            double p = u[y] * v[z], q = u[z] * v[y];
+            if (surely_nonzero(p - q, std::fabs(p) + std::fabs(q)) ||
+                exact_sign({{1, {u[y], v[z]}}, {-1, {u[z], v[y]}}}) != 0)
+                return false;
         }
         return true;
     }
     const Vec &a = rows[0], &b = rows[1], &c = rows[2];
+    double t[6] = {a[0] * b[1] * c[2], a[0] * b[2] * c[1], a[1] * b[2] * c[0],
+                   a[1] * b[0] * c[2], a[2] * b[0] * c[1], a[2] * b[1] * c[0]};
+    double value = ((t[0] - t[1]) + (t[2] - t[3])) + (t[4] - t[5]), magnitude = 0.0;
+    for (double v : t) magnitude += std::fabs(v);
+    if (surely_nonzero(value, magnitude)) return false;
     return exact_sign({{1, {a[0], b[1], c[2]}},
                        {-1, {a[0], b[2], c[1]}},
                        {1, {a[1], b[2], c[0]}},

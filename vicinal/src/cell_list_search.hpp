@@ -65,6 +65,7 @@ private:
     void size_grid(u64 margin);
     bool grid_is_regular() const;
     bool open_axis_unscanned() const;
+    bool self_images_fit_surely() const;
     void place_atoms();
     template <class Scaled>
     bool bin_atoms(Scaled&& scaled);
