@@ -42,6 +42,11 @@ def inputs(n):
         "parse_xyz_block_rs": (scr.parse_xyz_block_rs,
                                (["fe 0.5 -0.25 1.0", "\\u00e9 1 2 3"] * (n // 2),)),
         "format_xyz_block_rs": (scr.format_xyz_block_rs, (["H"] * n, rows)),
+        # results of one, two and four bytes a character, from symbols in UTF-8
+        # of two, two and four bytes
+        "format_xyz_block_rs, \u00e9": (scr.format_xyz_block_rs, (["\u00e9"] * n, rows)),
+        "format_xyz_block_rs, \u03a9": (scr.format_xyz_block_rs, (["\u03a9"] * n, rows)),
+        "format_xyz_block_rs, astral": (scr.format_xyz_block_rs, (["\U0001d407"] * n, rows)),
         # 117 bytes a row against an estimate of 75: the text outgrows it
         "format_xyz_block_rs, wide": (scr.format_xyz_block_rs,
                                       (["H"] * n, np.broadcast_to(1e20, (n, 3)))),
@@ -72,7 +77,10 @@ def size(result):
         return result.nbytes
     if isinstance(result, list):
         return 8 * len(result)
-    return len(result) if isinstance(result, str) else 0
+    if isinstance(result, str):  # one, two or four bytes a character, as CPython stores it
+        top = max(map(ord, result), default=0)
+        return len(result) * (1 if top < 0x100 else 2 if top < 0x10000 else 4)
+    return 0
 """
 
 FUNCTIONS = [
@@ -88,15 +96,20 @@ FUNCTIONS = [
     "minkowski_reduce_rs",
     "make_supercell_positions_rs",
 ]
+NON_ASCII = ["format_xyz_block_rs, \u00e9", "format_xyz_block_rs, \u03a9",
+             "format_xyz_block_rs, astral"]
 # The room, in sixteenths of the result's size, from which a call must succeed:
 # twice the result at most, as the headroom beyond an output estimate (the
 # formatters' text, the neighbour search's rows), or beyond a text that
 # outgrows it, is dropped where memory lacks it. POSCAR and XDATCAR estimate
-# their text within 5%; XYZ also holds its symbols' views (24 bytes a row).
+# their text within 5%; XYZ also holds its symbols' views (24 bytes a row),
+# and a text of two or four bytes a character its UTF-8 beside the str.
 # A POSCAR parse with a NumPy bool `selective` holds a view of every line
 # besides its result, so it is left out.
 MUST_FIT = {"format_poscar_positions_rs": 20, "format_xdatcar_config_rs": 20,
             "format_xyz_block_rs": 32, "format_xyz_block_rs, wide": 24,
+            "format_xyz_block_rs, \u00e9": 32, "format_xyz_block_rs, \u03a9": 32,
+            "format_xyz_block_rs, astral": 32,
             "primitive_neighbor_list_rs": 32, "primitive_neighbor_list_radii_rs": 32,
             "primitive_neighbor_list_dict_rs": 32, "parse_xdatcar_coords_rs": 32,
             "parse_xyz_block_rs": 32, "make_supercell_positions_rs": 32}
@@ -117,7 +130,7 @@ def run_sweep(code):
 
 
 @pytest.mark.rlimit
-@pytest.mark.parametrize("name", FUNCTIONS + ["format_xyz_block_rs, wide"])
+@pytest.mark.parametrize("name", FUNCTIONS + ["format_xyz_block_rs, wide"] + NON_ASCII)
 def test_address_space_limits_give_memory_error_or_the_result(name):
     # Limits from no room at all to twice the result's size, above what the
     # process already maps: each call gives its full result or MemoryError.
@@ -159,9 +172,9 @@ print(json.dumps(outcomes))
         assert outcomes[MUST_FIT[name]:33] == [True] * (33 - MUST_FIT[name])
 
 
-@pytest.mark.parametrize("name", FUNCTIONS + ["minkowski_reduce_rs, list",
-                                              "parse_poscar_positions_rs, int",
-                                              "parse_xyz_block_rs, bad line"])
+@pytest.mark.parametrize("name", FUNCTIONS + NON_ASCII + ["minkowski_reduce_rs, list",
+                                                          "parse_poscar_positions_rs, int",
+                                                          "parse_xyz_block_rs, bad line"])
 def test_each_failed_allocation_gives_memory_error_or_the_result(name):
     # The result may be an exception: then the same type with the same text.
     pytest.importorskip("_testcapi")

@@ -105,6 +105,27 @@ def test_format_lines(symbol, row, line):
     assert fmt([symbol], np.array([row], dtype=float)) == line
 
 
+@pytest.mark.parametrize("symbols", [
+    ["H", "Fe", "\x7f", "Uuo"],
+    ["\u00e9", "H", "\u00b1", "\x80", "\u00ff", "\u00c5g", "e\u0301"],  # Latin-1
+    ["H"] * 999 + ["\u00e9"],  # the first one past ASCII late in the text
+    ["\u03a9", "H", "\u0100", "\u00e9", "\u4e2d", "\uffff", "\u03a9mega"],
+    ["\U00010000", "H", "\u00e9", "\u03a9", "\U0010ffff", "\u03a9\U0001d407"],
+], ids=["ascii", "latin-1", "latin-1 late", "two bytes", "four bytes"])
+def test_format_matches_percent_formatting_in_every_str_kind(symbols):
+    rng = np.random.default_rng(5)
+    n = 3000
+    positions = rng.uniform(-1e3, 1e3, (n, 3))
+    positions[::7] = [1e20, -float("inf"), -0.0]  # a line wider than the estimate
+    symbols = [symbols[k % len(symbols)] for k in range(n)]
+    want = "".join("%-2s %22.15f %22.15f %22.15f\n" % (s, *row) for s, row in zip(symbols, positions))
+    got = fmt(symbols, positions)
+    assert got == want
+    # The same layout in memory: one, two or four bytes a character, and
+    # CPython's compact ASCII form exactly when every character is ASCII.
+    assert sys.getsizeof(got) == sys.getsizeof(want)
+
+
 def test_format_reads_strided_arrays_like_c_copies():
     rng = np.random.default_rng(3)
     base = rng.uniform(-20, 20, (7, 5))

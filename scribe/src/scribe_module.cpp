@@ -197,27 +197,34 @@ void advise_huge_pages(char* data, std::size_t bytes) noexcept {
     madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-// Output known to be ASCII is written straight into the bytes of a new str,
-// which finally shrinks in place: no second copy of a large text. Growing it
+// Output of one byte a character is written straight into the bytes of a new
+// str, which finally shrinks in place: no second copy of a large text. Growing it
 // may copy (the allocator's realloc), so the first block gets half again the
 // estimate as headroom; pages that are never written cost nothing. Where
 // memory holds the estimate but not the headroom, the estimate alone it is.
-class AsciiStrStorage final : public TextStorage {
+class OneByteStrStorage final : public TextStorage {
 public:
+    /// For a str whose characters are ASCII (maxchar 0x7F) or Latin-1 (0xFF).
+    explicit OneByteStrStorage(Py_UCS4 maxchar) noexcept : maxchar_(maxchar) {}
+
     char* reallocate(std::size_t, std::size_t& capacity) override {
         if (!str_) {
             try {
-                str_ = new_ascii(capacity + capacity / 2);
+                str_ = new_str_of(capacity + capacity / 2);
                 capacity += capacity / 2;
             } catch (const std::bad_alloc&) {
-                str_ = new_ascii(capacity);
+                str_ = new_str_of(capacity);
             }
         } else {
             resize(capacity);
         }
-        char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get()));
+        char* data = this->data();
         advise_huge_pages(data, capacity);
         return data;
+    }
+    /// The bytes written so far; null before the first.
+    char* data() const noexcept {
+        return str_ ? reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get())) : nullptr;
     }
     /// The str holding the first `size` bytes written.
     PyRef finish(std::size_t size) {
@@ -234,9 +241,9 @@ private:
         PyErr_Clear();
         throw std::bad_alloc();
     }
-    static PyRef new_ascii(std::size_t length) {
+    PyRef new_str_of(std::size_t length) const {
         if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar_);
         if (!str) throw_if_no_memory();
         return checked_new(str);
     }
@@ -252,33 +259,44 @@ private:
             raise_fetched();
         }
     }
+    Py_UCS4 maxchar_;
     PyRef str_;
 };
 
-/// Runs `write` on a TextBuffer and returns the text as a new str; `ascii`
-/// says that everything written is ASCII.
+// A str of two or four bytes a character (maxchar 0xFFFF or 0x10FFFF) from
+// UTF-8, made at its final kind: CPython's decoder would first build an ASCII
+// str and widen it into another while the text is still held.
+PyRef wide_str(std::string_view utf8, Py_UCS4 maxchar) {
+    std::size_t length = count_code_points(utf8);
+    PyRef str = checked_new(PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar));
+    if (PyUnicode_KIND(str.get()) == PyUnicode_2BYTE_KIND) {
+        widen_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()));
+    } else {
+        widen_utf8(utf8, PyUnicode_4BYTE_DATA(str.get()));
+    }
+    return str;
+}
+
+/// Runs `write` on a TextBuffer and returns the text, UTF-8, as a new str;
+/// `maxchar` is widest_char_bound of what is written: the str's kind.
 template <class Write>
-PyRef text_result(bool ascii, Write&& write) {
-    if (ascii) {
-        AsciiStrStorage storage;
+PyRef text_result(Py_UCS4 maxchar, Write&& write) {
+    if (maxchar <= 0xFF) {
+        // Latin-1 text is written as UTF-8 too, then narrowed where it lies:
+        // its UTF-8 is never shorter than its characters.
+        OneByteStrStorage storage(maxchar);
         std::size_t size;
         {
             TextBuffer out(storage);
             write(out);
             size = out.size();
         }
+        if (maxchar > 0x7F && size > 0) size = narrow_utf8_in_place(storage.data(), size);
         return storage.finish(size);
     }
     TextBuffer out;
     write(out);
-    return new_str(out.view());
-}
-
-bool all_ascii(const StrSequence& texts) noexcept {
-    for (std::string_view t : texts.views())
-        for (char c : t)
-            if (static_cast<unsigned char>(c) >= 0x80) return false;
-    return true;
+    return wide_str(out.view(), maxchar);
 }
 
 // ---------------------------------------------------------------- messages
@@ -396,7 +414,7 @@ PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
         if (f->rows != c.rows || f->cols != c.cols)
             raise_value_error("format_poscar_positions_rs: coord and flags must have the same shape");
     }
-    return text_result(true,
+    return text_result(0x7F,
                        [&](TextBuffer& out) { format_poscar_positions(out, c, f, kCheckSignals); });
 }
 
@@ -412,7 +430,7 @@ PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     BoundArguments a(kFormatXdatcar, args, nargs, kwnames);
     auto scaled_positions = a.get<Matrix>(0);
     std::uint64_t index = a.get<std::uint64_t>(1);
-    return text_result(true, [&](TextBuffer& out) {
+    return text_result(0x7F, [&](TextBuffer& out) {
         format_xdatcar_config(out, scaled_positions.view(), index, kCheckSignals);
     });
 }
@@ -448,7 +466,7 @@ PyRef format_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         raise_value_error("format_xyz_block_rs: symbols length (" + std::to_string(symbols.size()) +
                           ") != positions rows (" + std::to_string(p.rows) + ")");
     }
-    return text_result(all_ascii(symbols), [&](TextBuffer& out) {
+    return text_result(widest_char_bound(symbols.views()), [&](TextBuffer& out) {
         format_xyz_block(out, symbols.views(), p, kCheckSignals);
     });
 }
