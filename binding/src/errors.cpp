@@ -89,9 +89,15 @@ PendingError PendingError::fetch() {
 
 PyObject* PendingError::type() const noexcept { return type_; }
 
-bool PendingError::is_no_memory() const noexcept {
-    return PyErr_GivenExceptionMatches(type_, PyExc_MemoryError);
+namespace {
+bool callers_own(PyObject* type) {
+    return PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ||
+           PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt) ||
+           PyErr_GivenExceptionMatches(type, PyExc_SystemExit);
 }
+}  // namespace
+
+bool PendingError::is_callers_own() const noexcept { return callers_own(type_); }
 
 PyObject* PendingError::value() {
     if (!value_) {
@@ -153,16 +159,17 @@ void raise_type_mismatch(PyObject* obj, const char* target) {
 
 void raise_fetched() { throw PendingError::fetch(); }
 
-// Running out of memory is no fault of ours: the caller gets the MemoryError
-// to handle, and nothing of the call stays behind.
+// Running out of memory, or a KeyboardInterrupt that a signal handler raised
+// inside a CPython call, is no fault of ours: the caller gets it to handle,
+// and nothing of the call stays behind.
 void api_call_failed(std::source_location where) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_fetched();
+    if (PyObject* pending = PyErr_Occurred(); pending && callers_own(pending)) raise_fetched();
     if (PyErr_Occurred()) PyErr_Print();
     panic("Python API call failed", where);
 }
 
 void panic_with_error(std::string text, PendingError error, std::source_location where) {
-    if (error.is_no_memory()) throw std::move(error);
+    if (error.is_callers_own()) throw std::move(error);
     panic(std::move(text) + ": " + error.debug_text(), where);
 }
 

@@ -71,8 +71,9 @@ public:
 
     /// The exception's class (borrowed).
     PyObject* type() const noexcept;
-    /// A MemoryError (or subclass): a failed allocation.
-    bool is_no_memory() const noexcept;
+    /// A MemoryError, KeyboardInterrupt or SystemExit (or subclass): a failed
+    /// allocation or a signal handler's exit, which the caller gets unchanged.
+    bool is_callers_own() const noexcept;
     /// Builds the exception object if it is lazy; never fails (a failure to
     /// build one is reported through the object that CPython gives instead).
     PyObject* value();
