@@ -4,7 +4,7 @@ parsers and writers that share them."""
 import math
 import random
 import struct
-from decimal import Decimal
+from decimal import ROUND_DOWN, ROUND_HALF_EVEN, ROUND_UP, Context, Decimal
 
 import numpy as np
 import pytest
@@ -94,6 +94,26 @@ def test_numbers_match_python_float_bit_for_bit():
     got = parse_xdatcar_coords_rs(lines).ravel().view(np.uint64)
     want = [bits(parse_number(f)) for f in found[: 3 * len(lines)]]
     assert got.tolist() == want
+
+
+
+def test_near_halfway_numbers_match_python_float_bit_for_bit():
+    # The midpoint between a double and the next, with 19 or 20 digits cut
+    # just below, just above or (short ones) exactly at it: where a 128-bit
+    # power of ten alone cannot tell which way to round.
+    rng = random.Random(11)
+    found = []
+    while len(found) < 30000:
+        # Binary exponents 48..53 give exact ties of 17 to 20 digits with a fraction.
+        e = rng.randrange(48, 54) if rng.random() < 0.5 else rng.randrange(-1000, 1000)
+        x = math.ldexp(rng.getrandbits(52) | 1 << 52, e - 52)
+        h = (Decimal(x) + Decimal(math.nextafter(x, INF))) / 2
+        prec = rng.choice((19, 20))
+        found += [format(Context(prec=prec, rounding=r).plus(h), "e")
+                  for r in (ROUND_DOWN, ROUND_UP, ROUND_HALF_EVEN)]
+    lines = [f"{a} {b} {c}" for a, b, c in zip(found[0::3], found[1::3], found[2::3])]
+    got = parse_xdatcar_coords_rs(lines).ravel().view(np.uint64)
+    assert got.tolist() == [bits(float(f)) for f in found]
 
 
 def test_field_splitting():

@@ -72,6 +72,21 @@ def test_random_systems_match_the_reference(kind, scaled):
         check(pbc, cell, positions, cutoff, self_interaction, scaled, max_nbins)
 
 
+
+@pytest.mark.parametrize("pbc, cell, n, cutoff", [
+    ([True] * 3, np.eye(3) * 100, 300, 3.0),
+    ([False, True, False], np.diag([100.0, 60.0, 80.0]), 400, 4.0),
+    ([True, False, True], np.array([[90.0, 0, 0], [20.0, 80.0, 0], [-15.0, 10.0, 70.0]]), 250, 3.0),
+])
+def test_sparse_grids_match_the_reference(pbc, cell, n, cutoff):
+    # Far more bins than atoms: occupied bins are looked up by hash, not in a dense table.
+    rng = np.random.default_rng(n)
+    positions = rng.random((n, 3)) @ cell
+    for self_interaction in (False, True):
+        got = check(pbc, cell, positions, cutoff, self_interaction)
+        assert len(got[0]) > n * self_interaction
+
+
 FCC = np.array([[0, 1.7835, 1.7835], [1.7835, 0, 1.7835], [1.7835, 1.7835, 0]])
 ONE_BIN = [
     # Two atoms, the reach a few cells on every axis; rows cut at the sphere.
@@ -95,6 +110,37 @@ def test_one_bin_grids_match_the_reference(pbc, cell, frac, cutoffs, self_intera
     for cutoff in cutoffs:
         got = check(pbc, cell, positions, cutoff, self_interaction)
         assert len(got[0]) > 0
+
+
+
+@pytest.mark.parametrize("cell, n, cutoff", [
+    (np.array([[9.0, 0, 0], [0.02, 0.08, 0], [0.01, 0.03, 0.09]]), 3, 3.0),
+    (np.diag([7.0, 0.06, 0.06]), 4, 2.0),
+])
+def test_bins_with_too_many_offset_rows_match_the_reference(cell, n, cutoff):
+    # Two or three bins along a, thousands of offsets across b and c: the
+    # centre bins are scanned atom by atom instead of through a shared plan.
+    positions = np.random.default_rng(n).random((n, 3)) @ cell
+    got = check([True] * 3, cell, positions, cutoff)
+    assert len(got[0]) > 1000
+
+
+def test_dense_cluster_in_a_wide_box_outgrows_the_row_estimate():
+    # Two far atoms make the box suggest a dilute system; the cluster's rows
+    # (several MiB) grow the result blocks past their first reservation.
+    rng = np.random.default_rng(3)
+    positions = np.vstack([rng.random((1000, 3)) * 2.0, [[200.0, 200, 200], [-200, 0, 200]]])
+    i, j, d, D, S = F([False] * 3, np.eye(3) * 200, positions, 1.0)
+    want_D = (positions[None, :] - positions[:, None]) + 0.0
+    d2 = (want_D[..., 0] * want_D[..., 0] + want_D[..., 1] * want_D[..., 1]) + want_D[..., 2] * want_D[..., 2]
+    np.fill_diagonal(d2, np.inf)
+    want_i, want_j = np.nonzero(d2 < 1.0)
+    order = np.lexsort((j, i))
+    assert len(i) > 250000 and np.all(np.diff(i) >= 0)
+    assert np.array_equal(i[order], want_i) and np.array_equal(j[order], want_j)
+    assert np.array_equal(d[order].view(np.uint64), np.sqrt(d2[want_i, want_j]).view(np.uint64))
+    assert np.array_equal(D[order].view(np.uint64), want_D[want_i, want_j].view(np.uint64))
+    assert not S.any()
 
 
 def test_worked_example_lists_eight_rows_in_order():
