@@ -1,6 +1,10 @@
 """NumPy arrays in and out: accepted views, refusals, result arrays, the borrow record."""
 
 import ctypes
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -213,3 +217,22 @@ def test_unreachable_numpy_panics_and_a_later_call_retries(spoil, first, diagnos
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == [first, "5"]
     assert diagnostic in r.stderr if diagnostic else r.stderr == ""
+
+
+def test_numpy_table_entries_match_the_running_numpys_headers(tmp_path):
+    # The frame reads NumPy's table by hand; a wrong index or type would crash a
+    # call, so a program built against NumPy's own headers checks each entry.
+    compiler = shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    root = Path(__file__).resolve().parent.parent
+    program = tmp_path / "numpy_slots"
+    build = subprocess.run(
+        [compiler, "-std=c++20", "-o", str(program), str(root / "tests" / "numpy_slots.cpp"),
+         "-I", sysconfig.get_paths()["include"], "-I", np.get_include(),
+         "-I", str(root / "binding" / "include"), "-I", str(root / "binding" / "src")],
+        capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(program)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
+    assert len(run.stdout.splitlines()) == 5

@@ -28,22 +28,36 @@ inline constexpr int kWriteable = 0x0400;  // NPY_ARRAY_WRITEABLE
 /// The table, reached on first use; an internal failure when NumPy is unreachable.
 void** api();
 
-inline PyTypeObject* array_type(void** t) { return static_cast<PyTypeObject*>(t[2]); }
+/// The entries of the table the frame calls: index and type, checked against
+/// NumPy's own headers by the tests.
+namespace slot {
+inline constexpr int kArrayType = 2;
+inline constexpr int kDescrFromType = 45;
+using DescrFromType = PyObject* (*)(int);
+inline constexpr int kNewFromDescr = 94;
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                   const Py_ssize_t*, void*, int, PyObject*);
+inline constexpr int kEquivTypes = 182;
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+inline constexpr int kSetBaseObject = 282;
+using SetBaseObject = int (*)(PyObject*, PyObject*);
+}  // namespace slot
+
+inline PyTypeObject* array_type(void** t) { return static_cast<PyTypeObject*>(t[slot::kArrayType]); }
 inline PyObject* descr_from_type(void** t, int type_num) {
-    return reinterpret_cast<PyObject* (*)(int)>(t[45])(type_num);
+    return reinterpret_cast<slot::DescrFromType>(t[slot::kDescrFromType])(type_num);
 }
 inline PyObject* new_from_descr(void** t, PyTypeObject* subtype, PyObject* descr, int nd,
                                 const Py_ssize_t* dims, const Py_ssize_t* strides, void* data,
                                 int flags, PyObject* obj) {
-    using Fn = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*,
-                             void*, int, PyObject*);
-    return reinterpret_cast<Fn>(t[94])(subtype, descr, nd, dims, strides, data, flags, obj);
+    return reinterpret_cast<slot::NewFromDescr>(t[slot::kNewFromDescr])(subtype, descr, nd, dims,
+                                                                        strides, data, flags, obj);
 }
 inline bool equiv_types(void** t, PyObject* a, PyObject* b) {
-    return reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(t[182])(a, b) != 0;
+    return reinterpret_cast<slot::EquivTypes>(t[slot::kEquivTypes])(a, b) != 0;
 }
 inline int set_base_object(void** t, PyObject* array, PyObject* base) {
-    return reinterpret_cast<int (*)(PyObject*, PyObject*)>(t[282])(array, base);
+    return reinterpret_cast<slot::SetBaseObject>(t[slot::kSetBaseObject])(array, base);
 }
 
 /// The core multiarray module ("numpy._core.multiarray" or "numpy.core.multiarray").
