@@ -1,4 +1,5 @@
 #include "cell_list_bounds.hpp"
+#include "vec3.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -18,17 +19,6 @@ namespace {
 constexpr double kEps = 1e-15;
 constexpr double kTiny = 1e-300;
 constexpr double kUp = 1.0 + 1e-12;
-
-using Vec = std::array<double, 3>;
-
-Vec cross(const Vec& a, const Vec& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const Vec& a, const Vec& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
-Vec scaled(const Vec& a, double f) { return {a[0] * f, a[1] * f, a[2] * f}; }
-bool finite(const Vec& a) {
-    return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]);
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "cell_list_lattice.hpp"
+#include "vec3.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,8 +10,6 @@
 
 namespace kestrix::vicinal::detail {
 namespace {
-
-using Vec = std::array<double, 3>;
 
 // ------------------------------------------------ exact signs of polynomials
 
@@ -117,10 +116,6 @@ int exact_sign(std::initializer_list<Term> terms) {
 
 // ------------------------------------------------ vectors without overflow
 
-Vec cross(const Vec& a, const Vec& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const Vec& a, const Vec& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 double largest_component(const Vec& v) {
     return std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
 }
@@ -140,7 +135,6 @@ double norm(const Vec& v) {
     Vec u = times_pow2(v, -e);
     return std::ldexp(std::sqrt(dot(u, u)), e);
 }
-bool finite(const Vec& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
 }  // namespace
 
