@@ -256,8 +256,7 @@ std::span<const std::string_view> StrChunks::next() {
     // is a missing entry.
     std::size_t len = static_cast<std::size_t>(Py_SIZE(obj));
     if (n > 0 && len <= done_) {
-        panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-              std::to_string(done_));
+        panic(missing_entry_message(len, done_));
     }
     n = std::min(n, len - done_);
     PyObject** items = PyList_CheckExact(obj) ? reinterpret_cast<PyListObject*>(obj)->ob_item

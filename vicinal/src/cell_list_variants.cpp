@@ -81,11 +81,6 @@ double largest(std::size_t n, Get get) {
     return m;
 }
 
-std::string out_of_bounds_message(std::size_t len, std::size_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
-}
-
 }  // namespace
 
 SearchResult build_neighbor_list_radii(const SearchInput& in, Strided1D<double> radii) {
@@ -132,7 +127,7 @@ SearchResult build_neighbor_list_dict(const SearchInput& in, Strided1D<std::int6
             KeepNone none;
             search.scan(none);
         }
-        panic(out_of_bounds_message(first_missing, first_missing));
+        panic(missing_entry_message(first_missing, first_missing));
     }
     if (stage == CellSearch::Stage::kEmpty) return PairList{};
 
