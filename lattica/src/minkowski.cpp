@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrix/panic.hpp"
+#include "kestrix/saturate.hpp"
 
 namespace kestrix::lattica {
 namespace {
@@ -34,18 +35,11 @@ using Candidates = std::array<Candidate, 7>;
 /// The nearest double to a coefficient taken as signed.
 double as_double(std::uint64_t v) noexcept { return static_cast<double>(static_cast<std::int64_t>(v)); }
 
-/// The integer of a rounded double, saturated to the int64 range (NaN gives 0),
-/// as its two's complement bits. Explicit tests: an out-of-range cast is UB.
-std::uint64_t saturate(double v) noexcept {
-    constexpr double two_63 = 9223372036854775808.0;
-    if (std::isnan(v)) return 0;
-    if (v >= two_63) return static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (v <= -two_63) return static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::min());
-    return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+/// round() of a double to the nearest integer, halfway cases away from zero,
+/// saturated to the int64 range (NaN gives 0), as its two's complement bits.
+std::uint64_t round_to_integer(double v) noexcept {
+    return static_cast<std::uint64_t>(saturating_i64(std::round(v)));
 }
-
-/// round() of a double to the nearest integer, halfway cases away from zero.
-std::uint64_t round_to_integer(double v) noexcept { return saturate(std::round(v)); }
 
 /// h . B summed from +0.0, so no component is ever -0.0.
 Vec3 row_product(const Row& h, const Basis& b) noexcept {

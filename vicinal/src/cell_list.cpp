@@ -18,11 +18,11 @@
 #include "cell_list_scan.hpp"
 #include "cell_list_search.hpp"
 #include "kestrix/panic.hpp"
+#include "kestrix/saturate.hpp"
 
 namespace kestrix::vicinal::detail {
 namespace {
 
-constexpr double kTwo63 = 9223372036854775808.0;
 constexpr double kTwo64 = 18446744073709551616.0;
 constexpr u64 kTopBit = u64{1} << 63;
 // Offsets, shifts and quotients of an extended reach stay below this, so that
@@ -34,21 +34,6 @@ const char kInfiniteCutoff[] =
 const char kDependentRows[] =
     "periodic cell vectors are linearly dependent: the neighbour list would be infinite";
 const char kShiftOutOfRange[] = "cell shift out of range";
-
-/// Truncation toward zero with saturation; NaN and negatives give 0.
-u64 to_u64_saturated(double x) {
-    if (!(x >= 0.0)) return 0;
-    if (x >= kTwo64) return ~u64{0};
-    return static_cast<u64>(x);
-}
-
-/// Truncation toward zero with saturation; NaN gives 0.
-i64 to_i64_saturated(double x) {
-    if (std::isnan(x)) return 0;
-    if (x >= kTwo63) return std::numeric_limits<i64>::max();
-    if (x < -kTwo63) return std::numeric_limits<i64>::min();
-    return static_cast<i64>(x);
-}
 
 /// "d.ddde<exp>" with the exponent bare ("e-15", "e0"), rounded to 4 significant digits.
 std::string format_scientific3(double v) {
@@ -121,7 +106,7 @@ void CellSearch::build_grid() {
 /// axis that is scanned beyond offset 0.
 void CellSearch::size_grid(u64 margin) {
     bin_length_ = cutoff_ > 3.0 ? cutoff_ : 3.0;
-    for (int k = 0; k < 3; ++k) n_[k] = std::max<u64>(to_u64_saturated(h_[k] / bin_length_), 1);
+    for (int k = 0; k < 3; ++k) n_[k] = std::max<u64>(saturating_u64(h_[k] / bin_length_), 1);
     // A cap of 0 can never be met; it is read as 1.
     u64 cap = in_.max_nbins == 0 ? 1 : in_.max_nbins;
     for (;;) {
@@ -131,7 +116,7 @@ void CellSearch::size_grid(u64 margin) {
         for (auto& n : n_) n = std::max<u64>(n / 2, 1);
     }
     for (int k = 0; k < 3; ++k) {
-        r_[k] = to_u64_saturated(std::ceil((static_cast<double>(n_[k]) * bin_length_) / h_[k]));
+        r_[k] = saturating_u64(std::ceil((static_cast<double>(n_[k]) * bin_length_) / h_[k]));
         r_[k] = r_[k] < ~u64{0} - margin ? r_[k] + margin : ~u64{0};
         if (!in_.pbc[k] && n_[k] == 1) r_[k] = 0;
     }
@@ -346,7 +331,7 @@ bool CellSearch::bin_atoms(Scaled&& scaled) {
         scaled(a, s);
         for (int k = 0; k < 3; ++k) {
             double f = std::floor(static_cast<double>(n_[k]) * s[k]);
-            i64 v = to_i64_saturated(f);
+            i64 v = saturating_i64(f);
             i128 nk = static_cast<i128>(n_[k]);
             if (in_.pbc[k]) {
                 i128 q = floor_div(v, nk);

@@ -1,5 +1,5 @@
 #include "cell_list_lattice.hpp"
-#include "vec3.hpp"
+#include "kestrix/vec3.hpp"
 
 #include <algorithm>
 #include <cmath>

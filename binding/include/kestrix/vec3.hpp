@@ -5,7 +5,7 @@
 #include <array>
 #include <cmath>
 
-namespace kestrix::vicinal::detail {
+namespace kestrix {
 
 using Vec = std::array<double, 3>;
 
@@ -18,4 +18,4 @@ inline bool finite(const Vec& a) {
     return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]);
 }
 
-}  // namespace kestrix::vicinal::detail
+}  // namespace kestrix
