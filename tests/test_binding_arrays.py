@@ -1,6 +1,7 @@
 """NumPy arrays in and out: accepted views, refusals, result arrays, the borrow record."""
 
 import ctypes
+import re
 import shutil
 import subprocess
 import sysconfig
@@ -9,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from _support import run_python
+from _support import assert_same, message, not_converted, panic_message, run_python
 from kestrix import _vicinal as vic
 
 F = vic.primitive_neighbor_list_rs
@@ -17,12 +18,6 @@ PBC = [True, False, True]
 RNG = np.random.default_rng(7)
 CELL = np.array([[6.0, 0.0, 0.0], [1.0, 7.0, 0.0], [0.5, 0.3, 8.0]])
 POS = RNG.uniform(-1.0, 8.0, size=(12, 3))
-
-
-def assert_same(a, b):
-    for x, y in zip(a, b, strict=True):
-        assert x.dtype == y.dtype and x.shape == y.shape
-        assert np.array_equal(x.view(np.uint8), y.view(np.uint8))
 
 
 def wide(a):
@@ -78,9 +73,7 @@ def test_longlong_numbers_and_shared_arrays_are_accepted():
     ],
 )
 def test_wrong_arrays_are_refused(cell, name):
-    with pytest.raises(TypeError) as exc:
-        F(PBC, cell, POS, 4.0)
-    assert str(exc.value) == f"argument 'cell': '{name}' object cannot be converted to 'PyArray<T, D>'"
+    assert message(TypeError, lambda: F(PBC, cell, POS, 4.0)) == not_converted("cell", name)
 
 
 @pytest.mark.parametrize("positions", [POS, POS[:0]])
@@ -105,12 +98,11 @@ def test_results_are_independent_and_holder_has_no_constructor():
     first[3][:] = -1.0
     first[0][:] = 99
     assert_same(second, F(PBC, CELL, POS, 4.0))
-    with pytest.raises(TypeError) as exc:
-        type(first[0].base)()
-    assert str(exc.value) == "No constructor defined for PySliceContainer"
+    assert message(TypeError, type(first[0].base)) == "No constructor defined for PySliceContainer"
 
 
 FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object, ctypes.c_size_t)
+RECORD = "_KESTRIX_ARRAY_BORROW_RECORD"
 RELEASE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object, ctypes.c_size_t)
 
 
@@ -138,40 +130,14 @@ def test_a_writer_in_the_borrow_record_refuses_readers():
     try:
         # our readers were released: nobody else holds positions
         assert api.acquire_mut(api.record, positions, positions.itemsize) == -1
-        with pytest.raises(BaseException) as exc:
-            F(PBC, CELL, positions[2:], 4.0)  # a view of the same memory
-        assert type(exc.value).__name__ == "PanicException"
-        assert str(exc.value).endswith(": AlreadyBorrowed")
+        # a view of the same memory
+        assert panic_message(lambda: F(PBC, CELL, positions[2:], 4.0)).endswith(": AlreadyBorrowed")
         assert_same(F(PBC, CELL, positions.copy(), 4.0), F(PBC, CELL, POS, 4.0))
     finally:
         api.release_mut(api.record, positions, positions.itemsize)
     assert_same(F(PBC, CELL, positions, 4.0), F(PBC, CELL, POS, 4.0))
     assert api.acquire_mut(api.record, positions, positions.itemsize) == 0
     api.release_mut(api.record, positions, positions.itemsize)
-
-
-def test_numpy_is_reached_only_by_the_first_array_conversion():
-    r = run_python("""
-        import sys
-        import kestrix, kestrix._vicinal as v
-        assert "numpy" not in sys.modules
-        try:
-            v.primitive_neighbor_list_rs([1, 1, 1], None, None, 1.0)
-        except TypeError as e:
-            print(e)
-        assert "numpy" not in sys.modules
-        try:
-            v.primitive_neighbor_list_rs([True] * 3, None, None, 1.0)
-        except TypeError as e:
-            print(e)
-        print("numpy" in sys.modules)
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == [
-        "argument 'pbc': 'int' object cannot be converted to 'PyBool'",
-        "argument 'cell': 'NoneType' object cannot be converted to 'PyArray<T, D>'",
-        "True",
-    ]
 
 
 def test_core_package_follows_the_numpy_major_version():
@@ -186,37 +152,87 @@ def test_core_package_follows_the_numpy_major_version():
     assert r.stdout.strip() == "True"
 
 
+NUMPY_FAILED = "Failed to access NumPy array API capsule"
+RECORD_FAILED = "Interal borrow checking API error"
+
+
+def pyerr(kind, value, traceback="None"):
+    return f"PyErr {{ type: <class '{kind}'>, value: {value}, traceback: {traceback} }}"
+
+
+# The first array conversion loads NumPy's interface, then finds (or makes) the
+# borrow record. Each case spoils one step in a fresh interpreter, undoes it,
+# and calls again: a failure of ours is a PanicException that names the
+# Python error (and writes it to stderr), the caller's KeyboardInterrupt goes
+# through as it is, and nothing is kept of the failed attempt.
 @pytest.mark.parametrize(
-    "spoil, first, diagnostic",
+    "spoil, restore, first",
     [
-        ('np.__version__ = "not a version"',
-         "PanicException Failed to access NumPy array API capsule: PyErr BaseException",
-         "type: <class 'ValueError'>"),
+        ('np.__version__ = "not a version"', "np.__version__ = real",
+         f"PanicException {NUMPY_FAILED}: PyErr {{ type: <class 'ValueError'>, value:"),
+        ("sys.modules['numpy'] = None", "sys.modules['numpy'] = np",
+         f"PanicException {NUMPY_FAILED}: " + pyerr(
+             "ModuleNotFoundError",
+             "ModuleNotFoundError('import of numpy halted; None in sys.modules')")),
+        ("np.__version__ = '300.0.0'", "np.__version__ = real",
+         f"PanicException {NUMPY_FAILED}: " + pyerr(
+             "OverflowError", "OverflowError('out of range integral type conversion attempted')")),
+        ("core._ARRAY_API = 5", "core._ARRAY_API = table",
+         f"PanicException {NUMPY_FAILED}: " + pyerr(
+             "TypeError", "TypeError(\"'int' object cannot be converted to 'PyCapsule'\")")),
         # A signal handler's KeyboardInterrupt while NumPy's interface loads is
         # the caller's, not a failure of ours.
         ("del np.__version__; np.__getattr__ = interrupt",
-         "KeyboardInterrupt  BaseException", None),
+         "del np.__getattr__; np.__version__ = real", "KeyboardInterrupt "),
+        (f"core.{RECORD} = 5", f"del core.{RECORD}",
+         f"PanicException {RECORD_FAILED}: " + pyerr(
+             "TypeError", "TypeError(\"'int' object cannot be converted to 'PyCapsule'\")")),
+        (f"core.{RECORD} = capsule_of_version_0()", f"del core.{RECORD}",
+         f"PanicException {RECORD_FAILED}: " + pyerr(
+             "RuntimeError", "RuntimeError('borrow record version 0 is older than 1')")),
+        ("core.__getattr__ = lookup_fails", "del core.__getattr__",
+         f"PanicException {RECORD_FAILED}: " + pyerr(
+             "KeyError", f"KeyError('{RECORD}')", "Some(<traceback object>)")),
+        ("core.__getattr__ = interrupt", "del core.__getattr__", "KeyboardInterrupt "),
     ],
-    ids=["bad version", "interrupted"],
+    ids=["bad version", "no numpy", "version 300", "table no capsule", "interrupted",
+         "record no capsule", "record version 0", "record lookup fails",
+         "record lookup interrupted"],
 )
-def test_unreachable_numpy_panics_and_a_later_call_retries(spoil, first, diagnostic):
+def test_unreachable_numpy_panics_and_a_later_call_retries(spoil, restore, first):
     r = run_python(f"""
+        import ctypes, re, sys
         import numpy as np, kestrix._vicinal as v
+        major = np.lib.NumpyVersion(np.__version__).major
+        core = np._core.multiarray if major >= 2 else np.core.multiarray
+        real, table = np.__version__, core._ARRAY_API
         def interrupt(name):
             raise KeyboardInterrupt
-        real = np.__version__
+        def lookup_fails(name):
+            raise KeyError(name)
+        version_0 = ctypes.create_string_buffer(64)  # zeros: version 0
+        def capsule_of_version_0():
+            new = ctypes.pythonapi.PyCapsule_New
+            new.restype = ctypes.py_object
+            new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+            return new(ctypes.addressof(version_0), b"kestrix.array_borrow_record", None)
         {spoil}
         try:
             v.primitive_neighbor_list_rs([True] * 3, np.eye(3), np.zeros((1, 3)), 1.0)
         except BaseException as e:
-            print(type(e).__name__, str(e).split(" {{ ")[0], type(e).__mro__[1].__name__)
-        np.__dict__.pop("__getattr__", None)
-        np.__version__ = real
+            text = re.sub(" at 0x[0-9a-f]+>", ">", str(e))
+            print(type(e).__name__, text, type(e).__mro__[1].__name__)
+        {restore}
         print(len(v.primitive_neighbor_list_rs([True] * 3, np.eye(3), np.zeros((1, 3)), 1.0)))
     """)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == [first, "5"]
-    assert diagnostic in r.stderr if diagnostic else r.stderr == ""
+    lines = r.stdout.splitlines()
+    assert len(lines) == 2 and lines[1] == "5"
+    assert lines[0].startswith(first) and lines[0].endswith(" BaseException")
+    if first.startswith("PanicException"):
+        assert first.split(" ", 1)[1] in re.sub(" at 0x[0-9a-f]+>", ">", r.stderr)
+    else:
+        assert r.stderr == ""
 
 
 def test_numpy_table_entries_match_the_running_numpys_headers(tmp_path):

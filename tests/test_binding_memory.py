@@ -19,6 +19,7 @@ from kestrix import _scribe
 # call itself allocates; `n` scales the large outputs.
 CASES = """
 import numpy as np
+from _support import same
 from kestrix import _lattica as lat, _scribe as scr, _vicinal as vic
 
 def inputs(n):
@@ -59,16 +60,6 @@ def inputs(n):
         "parse_poscar_positions_rs, int": (scr.parse_poscar_positions_rs, (["0 0 0"], 1)),
         "parse_xyz_block_rs, bad line": (scr.parse_xyz_block_rs, (["H 0 0 0", "He 0 x"],)),
     }
-
-def same(a, b):
-    if isinstance(a, BaseException):
-        return type(a) is type(b) and str(a) == str(b)
-    if isinstance(a, tuple):
-        return type(b) is tuple and len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, np.ndarray):
-        return (type(b) is np.ndarray and a.dtype == b.dtype and a.shape == b.shape
-                and a.tobytes() == b.tobytes())
-    return type(a) is type(b) and a == b
 
 def size(result):
     if isinstance(result, tuple):

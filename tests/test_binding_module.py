@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from _support import run_python
+from _support import not_converted, run_python
 from kestrix import _lattica, _scribe, _vicinal
 
 MODULES = {
@@ -46,6 +46,37 @@ def test_a_second_start_up_returns_the_same_module(module):
         sys.modules[name] = module
     assert again is module
     assert getattr(again, module.__all__[0]) is getattr(module, module.__all__[0])
+
+
+# Importing a module leaves NumPy alone; a call refused before any array
+# argument does too; the first conversion of an array argument imports it.
+@pytest.mark.parametrize("module, refused, converting, messages", [
+    ("_vicinal", "primitive_neighbor_list_rs([1, 1, 1], None, None, 1.0)",
+     "primitive_neighbor_list_rs([True] * 3, None, None, 1.0)",
+     [not_converted("pbc", "int", "PyBool"), not_converted("cell", "NoneType")]),
+    ("_scribe", 'parse_poscar_positions_rs(["1 2 3"], 1)', "parse_xdatcar_coords_rs([])",
+     [not_converted("selective", "int", "PyBool"), "returned"]),
+    ("_lattica", "minkowski_reduce_rs()", "minkowski_reduce_rs(None)",
+     ["minkowski_reduce_rs() missing 1 required positional argument: 'cell'",
+      not_converted("cell", "NoneType")]),
+])
+def test_numpy_is_imported_by_the_first_array_conversion(module, refused, converting, messages):
+    r = run_python(f"""
+        import sys
+        from kestrix import {module} as m
+        def attempt(call):
+            try:
+                call()
+                print("returned")
+            except TypeError as e:
+                print(e)
+            print("numpy" in sys.modules)
+        print("numpy" in sys.modules)
+        attempt(lambda: m.{refused})
+        attempt(lambda: m.{converting})
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["False", messages[0], "False", messages[1], "True"]
 
 
 def panic_from(module):

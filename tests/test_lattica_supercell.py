@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
 
+from _support import assert_same, panic_message
 from kestrix._lattica import make_supercell_positions_rs
 
 
@@ -10,17 +11,6 @@ def broadcast(prim, lp, cell_major):
     if cell_major:
         return (prim[None, :, :] + lp[:, None, :]).reshape(-1, 3)
     return (prim[:, None, :] + lp[None, :, :]).reshape(-1, 3)
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), np.ascontiguousarray(b).view(np.uint64))
-
-
-def panic_message(call):
-    with pytest.raises(BaseException) as exc:
-        call()
-    assert (type(exc.value).__module__, type(exc.value).__name__) == ("pyo3_runtime", "PanicException")
-    return str(exc.value)
 
 
 def test_small_example_both_orders():
@@ -53,10 +43,11 @@ def test_matches_broadcast(layout, cell_major):
     prim, lp = LAYOUTS[layout]
     before = (prim.copy(), lp.copy())
     out = make_supercell_positions_rs(prim, lp, cell_major)
-    assert same_bits(out, broadcast(prim, lp, cell_major))
+    assert_same(out, broadcast(prim, lp, cell_major))
     assert out.flags.c_contiguous and out.flags.writeable and type(out) is np.ndarray
     out[:] = 1.0
-    assert same_bits(prim, before[0]) and np.array_equal(lp, before[1], equal_nan=True)
+    assert_same(prim, before[0])
+    assert np.array_equal(lp, before[1], equal_nan=True)
 
 
 @pytest.mark.parametrize("cell_major", [True, False])

@@ -115,12 +115,7 @@ def test_a_handler_that_returns_lets_the_call_finish(name):
     # Ticks every 5 ms: the handler runs several times during the call, and
     # the result is that of a call without signals.
     code = PRELUDE + f"""
-def same(a, b):
-    if isinstance(a, tuple):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype and np.array_equal(a, b)
-    return a == b
+from _support import same
 
 calls = 0
 def handler(signum, frame):

@@ -9,6 +9,7 @@ from kestrix._scribe import format_xyz_block_rs as fmt
 from kestrix._scribe import parse_xyz_block_rs as parse
 
 from _reference_scribe import CASE_IGNORABLE, CASED, LOWER, UPPER, normalize_symbol
+from _support import message, panic_message
 
 PANIC = "ndarray: index out of bounds"
 
@@ -39,7 +40,7 @@ def test_equal_long_symbols_share_one_str():
     assert list(first) == names
 
 
-@pytest.mark.parametrize("lines, message", [
+@pytest.mark.parametrize("lines, text", [
     (["", "H 0 0 0"], "XYZ: empty line at atom index 0"),
     (["H 0 0 0", " \t\n\f\r "], "XYZ: empty line at atom index 1"),
     (["H 1 2"], "XYZ: not enough position fields on atom line 0"),
@@ -50,10 +51,8 @@ def test_equal_long_symbols_share_one_str():
     (["H 0 0 0", "H 1", "H 0 0 0", "H a"], "XYZ: not enough position fields on atom line 1"),
     (["H 1 2 3.0\u00a0"], "XYZ: cannot parse coordinate '3.0\u00a0' on line 0: invalid float literal"),
 ])
-def test_parse_messages(lines, message):
-    with pytest.raises(ValueError) as exc:
-        parse(lines)
-    assert str(exc.value) == message
+def test_parse_messages(lines, text):
+    assert message(ValueError, lambda: parse(lines)) == text
 
 
 @pytest.mark.parametrize("field, symbol", [
@@ -138,23 +137,19 @@ def test_format_reads_strided_arrays_like_c_copies():
         symbols[::2], np.ascontiguousarray(base[::2, ::-1][:, 2:]))
 
 
-@pytest.mark.parametrize("symbols, shape, message", [
+@pytest.mark.parametrize("symbols, shape, text", [
     (["H", "H"], (3, 3), "format_xyz_block_rs: symbols length (2) != positions rows (3)"),
     (["H", "H"], (3, 2), "format_xyz_block_rs: symbols length (2) != positions rows (3)"),
     ([], (1, 3), "format_xyz_block_rs: symbols length (0) != positions rows (1)"),
 ])
-def test_format_length_message(symbols, shape, message):
-    with pytest.raises(ValueError) as exc:
-        fmt(symbols, np.zeros(shape))
-    assert str(exc.value) == message
+def test_format_length_message(symbols, shape, text):
+    assert message(ValueError, lambda: fmt(symbols, np.zeros(shape))) == text
 
 
 def test_format_empty_and_short_rows():
     for k in range(5):
         assert fmt([], np.zeros((0, k))) == ""
-    with pytest.raises(BaseException) as exc:
-        fmt(["H"], np.zeros((1, 2)))
-    assert type(exc.value).__name__ == "PanicException" and exc.value.args == (PANIC,)
+    assert panic_message(lambda: fmt(["H"], np.zeros((1, 2)))) == PANIC
     assert fmt(["H"], np.zeros((1, 3))) == H_LINE
 
 
