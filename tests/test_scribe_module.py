@@ -46,11 +46,6 @@ def test_docstring_layout(func, signature, summary, citation, code_lines):
     assert not doc.endswith("\n") and {c for c in doc if ord(c) > 127} <= {"\u2014"}
 
 
-def test_flags_default_is_none():
-    p = inspect.signature(format_poscar_positions_rs).parameters["flags"]
-    assert p.default is None and p.kind is p.POSITIONAL_OR_KEYWORD
-
-
 def test_keywords_bind_like_positions():
     coord = np.array([[0.5, 0.25, 0.0]])
     assert format_xdatcar_config_rs(index=2, scaled_positions=coord) == format_xdatcar_config_rs(coord, 2)
