@@ -22,7 +22,7 @@ MUTATIONS = [
      "        if (dense_) return slot_of_flat_[flat];\n        return -1;", SEARCH),
     ("long plan kept as planned", "vicinal/src/cell_list.cpp",
      "        plan_state_[s] = kOnTheFly;", "        plan_state_[s] = kPlanned;", SEARCH),
-    ("block moved to huge pages loses its tail", "binding/src/buffer.cpp",
+    ("block moved to huge pages loses its tail", "binding/core/src/buffer.cpp",
      "            std::memcpy(p, ptr, old_bytes < new_bytes ? old_bytes : new_bytes);",
      "            std::memcpy(p, ptr, old_bytes / 2);", SEARCH + ["tests/test_binding_memory.py"]),
     ("just below one half taken as decided", "scribe/src/text.cpp",

@@ -7,7 +7,8 @@
 #include <initializer_list>
 #include <type_traits>
 
-#include "kestrix/binding.hpp"
+#include "kestrix/convert.hpp"
+#include "kestrix/errors.hpp"
 #include "kestrix/buffer.hpp"
 #include "kestrix/views.hpp"
 
