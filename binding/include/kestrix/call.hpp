@@ -41,11 +41,19 @@ PyObject* guard(Body&& body) noexcept {
     }
 }
 
+namespace detail {
+// Binding and body together, out of line: kept apart from the entry's
+// exception handling, a call runs measurably faster.
+template <auto Body>
+[[gnu::noinline]] PyRef bind_and_run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return Body(Arguments<DeclarationOf<decltype(Body)>::kFunction>(args, nargs, kwnames));
+}
+}  // namespace detail
+
 /// The fast-call entry of a body `PyRef body(const Arguments<F>&)`.
 template <auto Body>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    constexpr const auto& kFunction = detail::DeclarationOf<decltype(Body)>::kFunction;
-    return guard([&] { return Body(Arguments<kFunction>(args, nargs, kwnames)); });
+    return guard([&] { return detail::bind_and_run<Body>(args, nargs, kwnames); });
 }
 
 /// The method record of a body, built from its function's declaration: name,
