@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kestrix/errors.hpp"
 #include "numpy_api.hpp"
 #include "state.hpp"
 

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "kestrix/binding.hpp"
+#include "kestrix/call.hpp"
+#include "kestrix/errors.hpp"
 #include "state.hpp"
 
 namespace kestrix::binding {

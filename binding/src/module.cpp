@@ -1,6 +1,8 @@
 // Module start-up, function registration and result objects.
 
-#include "kestrix/binding.hpp"
+#include "kestrix/call.hpp"
+#include "kestrix/module.hpp"
+#include "kestrix/results.hpp"
 #include "state.hpp"
 
 namespace kestrix::binding {
@@ -21,13 +23,12 @@ constexpr const char* kSubinterpreterRefusal =
     "kestrix native modules do not yet support sub-interpreters; "
     "see entry 2 of the kestrix issue tracker";
 
-void add_function(PyObject* module, const MethodEntry& entry) {
+void add_function(PyObject* module, const PyMethodDef& record) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) raise_fetched();
-    // CPython keeps a pointer to the definition for the life of the function.
-    auto* def = new PyMethodDef{entry.name, reinterpret_cast<PyCFunction>(
-                                                reinterpret_cast<void (*)()>(entry.entry)),
-                                entry.flags, entry.doc};
+    // CPython keeps a pointer to the definition for the life of the function:
+    // a copy of its own, never freed.
+    auto* def = new PyMethodDef(record);
     PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
     if (!function) raise_fetched();
 
@@ -64,7 +65,7 @@ PyObject* module_init(ModuleDefinition& definition) noexcept {
 
         PyRef module = PyRef::steal(PyModule_Create2(&definition.def, PYTHON_API_VERSION));
         if (!module) raise_fetched();
-        for (const MethodEntry& entry : definition.functions) add_function(module.get(), entry);
+        for (const PyMethodDef* record : definition.functions) add_function(module.get(), *record);
         if (!definition.cache) definition.cache = Py_NewRef(module.get());
         return PyRef::borrow(definition.cache);
     });

@@ -3,7 +3,9 @@
 // the leading fields of an array object. Both are NumPy's stable ABI, the same
 // for 1.x and 2.x, so no NumPy header (and no runtime-version macro) is needed.
 
-#include "kestrix/binding.hpp"
+#include <cstddef>
+
+#include "kestrix/ref.hpp"
 
 namespace kestrix::binding::numpy {
 

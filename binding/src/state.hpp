@@ -2,7 +2,9 @@
 // The frame's per-module process state. The binding library is linked into
 // every module with hidden symbols, so each module has its own copy of this.
 
-#include "kestrix/binding.hpp"
+#include <string>
+
+#include "kestrix/ref.hpp"
 
 namespace kestrix::binding {
 

@@ -8,14 +8,11 @@
 namespace kestrix::lattica {
 namespace {
 
-using binding::BoundArguments;
+using binding::Arguments;
 using binding::PyRef;
 using binding::ReadonlyArray;
 
 constexpr const char* kMinkowskiDoc =
-    "minkowski_reduce_rs(cell)\n"
-    "--\n"
-    "\n"
     "Minkowski-reduce a 3×3 lattice cell (3D full reduction only).\n"
     "\n"
     "Equivalent to the `dim==3` branch of Python's `minkowski_reduce(cell, pbc=True)` in Molvex.\n"
@@ -31,9 +28,6 @@ constexpr const char* kMinkowskiDoc =
     "(rcell, op) : ((3,3) float64 array, (3,3) int64 array)";
 
 constexpr const char* kSupercellDoc =
-    "make_supercell_positions_rs(prim_positions, lattice_points, cell_major)\n"
-    "--\n"
-    "\n"
     "Build Cartesian positions for a supercell.\n"
     "\n"
     "Equivalent to the NumPy broadcast in Molvex's `make_supercell()`:\n"
@@ -52,18 +46,13 @@ constexpr const char* kSupercellDoc =
     "-------\n"
     "(N_prim * N_super, 3) float64 array of Cartesian positions";
 
-constexpr const char* const kMinkowskiParams[] = {"cell"};
-constexpr binding::FunctionSignature kMinkowskiSignature{"minkowski_reduce_rs",
-                                                         kMinkowskiParams, 1};
+constexpr auto kMinkowski = binding::declare("minkowski_reduce_rs", {{"cell"}}, kMinkowskiDoc);
+constexpr auto kSupercell = binding::declare(
+    "make_supercell_positions_rs", {{"prim_positions"}, {"lattice_points"}, {"cell_major"}},
+    kSupercellDoc);
 
-constexpr const char* const kSupercellParams[] = {"prim_positions", "lattice_points",
-                                                  "cell_major"};
-constexpr binding::FunctionSignature kSupercellSignature{"make_supercell_positions_rs",
-                                                         kSupercellParams, 3};
-
-PyRef minkowski_reduce_rs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments bound(kMinkowskiSignature, args, nargs, kwnames);
-    auto cell = bound.get<ReadonlyArray<double, 2>>(0);
+PyRef minkowski_reduce_rs(const Arguments<kMinkowski>& args) {
+    auto cell = args.get<ReadonlyArray<double, 2>>("cell");
     const auto view = cell.view();
     if (view.rows != 3 || view.cols != 3) {
         cell.release();
@@ -76,11 +65,10 @@ PyRef minkowski_reduce_rs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return binding::make_tuple(std::move(rcell), std::move(op));
 }
 
-PyRef make_supercell_positions_rs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments bound(kSupercellSignature, args, nargs, kwnames);
-    auto prim = bound.get<ReadonlyArray<double, 2>>(0);
-    auto lattice = bound.get<ReadonlyArray<double, 2>>(1);
-    const bool cell_major = bound.get<bool>(2);
+PyRef make_supercell_positions_rs(const Arguments<kSupercell>& args) {
+    auto prim = args.get<ReadonlyArray<double, 2>>("prim_positions");
+    auto lattice = args.get<ReadonlyArray<double, 2>>("lattice_points");
+    const bool cell_major = args.get<bool>("cell_major");
     PyRef out = binding::new_owned_array(
         make_supercell_positions(prim.view(), lattice.view(), cell_major), 3);
     lattice.release();
@@ -88,9 +76,9 @@ PyRef make_supercell_positions_rs(PyObject* const* args, Py_ssize_t nargs, PyObj
     return out;
 }
 
-constexpr binding::MethodEntry kFunctions[] = {
-    binding::method<minkowski_reduce_rs>("minkowski_reduce_rs", kMinkowskiDoc),
-    binding::method<make_supercell_positions_rs>("make_supercell_positions_rs", kSupercellDoc),
+constexpr const PyMethodDef* kFunctions[] = {
+    &binding::kMethod<&minkowski_reduce_rs>,
+    &binding::kMethod<&make_supercell_positions_rs>,
 };
 
 binding::ModuleDefinition module_definition{kFunctions, "_lattica"};
@@ -98,4 +86,6 @@ binding::ModuleDefinition module_definition{kFunctions, "_lattica"};
 }  // namespace
 }  // namespace kestrix::lattica
 
-PyMODINIT_FUNC PyInit__lattica() { return kestrix::binding::module_init(kestrix::lattica::module_definition); }
+PyMODINIT_FUNC PyInit__lattica() {
+    return kestrix::binding::module_init(kestrix::lattica::module_definition);
+}

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "kestrix/binding.hpp"
 #include "kestrix/numpy.hpp"
+#include "str_chunks.hpp"
 #include "vasp.hpp"
 #include "xyz.hpp"
 
@@ -18,9 +20,6 @@ using namespace kestrix::binding;
 // ---------------------------------------------------------------- docstrings
 
 constexpr const char* kParsePoscarDoc =
-    "parse_poscar_positions_rs(lines, selective)\n"
-    "--\n"
-    "\n"
     "Parse the N-atom position block from a POSCAR/CONTCAR file.\n"
     "\n"
     "Python equivalent (read_vasp_configuration:261-278):\n"
@@ -45,9 +44,6 @@ constexpr const char* kParsePoscarDoc =
     "flags     : bool array [N,3], or None";
 
 constexpr const char* kFormatPoscarDoc =
-    "format_poscar_positions_rs(coord, flags=None)\n"
-    "--\n"
-    "\n"
     "Format the N-atom position block for a POSCAR/CONTCAR file.\n"
     "\n"
     "Python equivalent (write_vasp:908-914):\n"
@@ -73,9 +69,6 @@ constexpr const char* kFormatPoscarDoc =
     "str \u2014 the complete block, ready to be written to the file.";
 
 constexpr const char* kParseXdatcarDoc =
-    "parse_xdatcar_coords_rs(lines)\n"
-    "--\n"
-    "\n"
     "Parse the coordinate block for one XDATCAR frame.\n"
     "\n"
     "Python equivalent (read_vasp_xdatcar:398):\n"
@@ -93,9 +86,6 @@ constexpr const char* kParseXdatcarDoc =
     "float64 array [N,3] \u2014 fractional coordinates.";
 
 constexpr const char* kFormatXdatcarDoc =
-    "format_xdatcar_config_rs(scaled_positions, index)\n"
-    "--\n"
-    "\n"
     "Format one complete XDATCAR configuration block.\n"
     "\n"
     "Python equivalent (_write_xdatcar_config:763-769):\n"
@@ -117,9 +107,6 @@ constexpr const char* kFormatXdatcarDoc =
     "str \u2014 the full block including the header, ready to be written.";
 
 constexpr const char* kParseXyzDoc =
-    "parse_xyz_block_rs(lines)\n"
-    "--\n"
-    "\n"
     "Parse N atom lines from a simple XYZ file.\n"
     "\n"
     "Python equivalent (read_xyz:26-31):\n"
@@ -142,9 +129,6 @@ constexpr const char* kParseXyzDoc =
     "(symbols, positions) : (list of str, float64 array [N,3])";
 
 constexpr const char* kFormatXyzDoc =
-    "format_xyz_block_rs(symbols, positions)\n"
-    "--\n"
-    "\n"
     "Format N atoms as simple XYZ atom lines.\n"
     "\n"
     "Python equivalent (write_xyz:42-43, fmt='%22.15f'):\n"
@@ -164,18 +148,16 @@ constexpr const char* kFormatXyzDoc =
 
 // ---------------------------------------------------------------- signatures
 
-constexpr const char* kParsePoscarParams[] = {"lines", "selective"};
-constexpr const char* kFormatPoscarParams[] = {"coord", "flags"};
-constexpr const char* kLinesParams[] = {"lines"};
-constexpr const char* kFormatXdatcarParams[] = {"scaled_positions", "index"};
-constexpr const char* kFormatXyzParams[] = {"symbols", "positions"};
-
-constexpr FunctionSignature kParsePoscar{"parse_poscar_positions_rs", kParsePoscarParams, 2};
-constexpr FunctionSignature kFormatPoscar{"format_poscar_positions_rs", kFormatPoscarParams, 1};
-constexpr FunctionSignature kParseXdatcar{"parse_xdatcar_coords_rs", kLinesParams, 1};
-constexpr FunctionSignature kFormatXdatcar{"format_xdatcar_config_rs", kFormatXdatcarParams, 2};
-constexpr FunctionSignature kParseXyz{"parse_xyz_block_rs", kLinesParams, 1};
-constexpr FunctionSignature kFormatXyz{"format_xyz_block_rs", kFormatXyzParams, 2};
+constexpr auto kParsePoscar =
+    declare("parse_poscar_positions_rs", {{"lines"}, {"selective"}}, kParsePoscarDoc);
+constexpr auto kFormatPoscar = declare("format_poscar_positions_rs",
+                                       {{"coord"}, {"flags", kNoneDefault}}, kFormatPoscarDoc);
+constexpr auto kParseXdatcar = declare("parse_xdatcar_coords_rs", {{"lines"}}, kParseXdatcarDoc);
+constexpr auto kFormatXdatcar = declare("format_xdatcar_config_rs",
+                                        {{"scaled_positions"}, {"index"}}, kFormatXdatcarDoc);
+constexpr auto kParseXyz = declare("parse_xyz_block_rs", {{"lines"}}, kParseXyzDoc);
+constexpr auto kFormatXyz =
+    declare("format_xyz_block_rs", {{"symbols"}, {"positions"}}, kFormatXyzDoc);
 
 using Matrix = ReadonlyArray<double, 2>;
 
@@ -383,15 +365,14 @@ private:
 
 // ---------------------------------------------------------------- functions
 
-PyRef parse_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kParsePoscar, args, nargs, kwnames);
+PyRef parse_poscar(const Arguments<kParsePoscar>& args) {
     // The lines may be converted as the parse goes (see StrChunks) when reading
     // the flag can neither fail nor run Python code: a bool's cannot, a NumPy
     // bool's might; otherwise they are converted whole, and first.
-    PyObject* flag = a.argument(1);
-    ChunkedLines lines(flag && PyBool_Check(flag) ? a.get<StrChunks>(0)
-                                                  : StrChunks::of(a.get<StrSequence>(0)));
-    bool selective = a.get<bool>(1);
+    PyObject* flag = args.object("selective");
+    ChunkedLines lines(flag && PyBool_Check(flag) ? args.get<StrChunks>("lines")
+                                                  : StrChunks::of(args.get<StrSequence>("lines")));
+    bool selective = args.get<bool>("selective");
     auto result = parse_poscar_positions(lines, selective);
     if (auto* e = std::get_if<ParseError>(&result)) {
         std::string_view line = lines.failed(*e);
@@ -403,10 +384,9 @@ PyRef parse_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return make_tuple(std::move(positions), std::move(flags));
 }
 
-PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kFormatPoscar, args, nargs, kwnames);
-    auto coord = a.get<Matrix>(0);
-    auto flags = a.get_optional<ReadonlyArray<bool, 2>>(1);
+PyRef format_poscar(const Arguments<kFormatPoscar>& args) {
+    auto coord = args.get<Matrix>("coord");
+    auto flags = args.get_optional<ReadonlyArray<bool, 2>>("flags");
     Strided2D<double> c = coord.view();
     std::optional<Strided2D<bool>> f;
     if (flags) {
@@ -418,27 +398,24 @@ PyRef format_poscar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
                        [&](TextBuffer& out) { format_poscar_positions(out, c, f, kCheckSignals); });
 }
 
-PyRef parse_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kParseXdatcar, args, nargs, kwnames);
-    ChunkedLines lines(a.get<StrChunks>(0));
+PyRef parse_xdatcar(const Arguments<kParseXdatcar>& args) {
+    ChunkedLines lines(args.get<StrChunks>("lines"));
     auto result = parse_xdatcar_coords(lines);
     if (auto* e = std::get_if<ParseError>(&result)) raise_xdatcar_error(*e, lines.failed(*e));
     return new_owned_array(std::move(std::get<OwnedBuffer<double>>(result)), 3);
 }
 
-PyRef format_xdatcar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kFormatXdatcar, args, nargs, kwnames);
-    auto scaled_positions = a.get<Matrix>(0);
-    std::uint64_t index = a.get<std::uint64_t>(1);
+PyRef format_xdatcar(const Arguments<kFormatXdatcar>& args) {
+    auto scaled_positions = args.get<Matrix>("scaled_positions");
+    std::uint64_t index = args.get<std::uint64_t>("index");
     return text_result(0x7F, [&](TextBuffer& out) {
         format_xdatcar_config(out, scaled_positions.view(), index, kCheckSignals);
     });
 }
 
-PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kParseXyz, args, nargs, kwnames);
+PyRef parse_xyz(const Arguments<kParseXyz>& args) {
     // The result's objects are made after the last use of the lines' views.
-    ChunkedLines lines(a.get<StrChunks>(0));
+    ChunkedLines lines(args.get<StrChunks>("lines"));
     auto result = parse_xyz_block(lines);
     if (auto* e = std::get_if<ParseError>(&result)) raise_xyz_error(*e, lines.failed(*e));
     XyzBlock& block = std::get<XyzBlock>(result);
@@ -457,10 +434,9 @@ PyRef parse_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return make_tuple(std::move(symbols), std::move(positions));
 }
 
-PyRef format_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kFormatXyz, args, nargs, kwnames);
-    auto symbols = a.get<StrSequence>(0);
-    auto positions = a.get<Matrix>(1);
+PyRef format_xyz(const Arguments<kFormatXyz>& args) {
+    auto symbols = args.get<StrSequence>("symbols");
+    auto positions = args.get<Matrix>("positions");
     Strided2D<double> p = positions.view();
     if (symbols.size() != static_cast<std::size_t>(p.rows)) {
         raise_value_error("format_xyz_block_rs: symbols length (" + std::to_string(symbols.size()) +
@@ -471,13 +447,9 @@ PyRef format_xyz(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     });
 }
 
-constexpr MethodEntry kFunctions[] = {
-    method<&parse_poscar>("parse_poscar_positions_rs", kParsePoscarDoc),
-    method<&format_poscar>("format_poscar_positions_rs", kFormatPoscarDoc),
-    method<&parse_xdatcar>("parse_xdatcar_coords_rs", kParseXdatcarDoc),
-    method<&format_xdatcar>("format_xdatcar_config_rs", kFormatXdatcarDoc),
-    method<&parse_xyz>("parse_xyz_block_rs", kParseXyzDoc),
-    method<&format_xyz>("format_xyz_block_rs", kFormatXyzDoc),
+constexpr const PyMethodDef* kFunctions[] = {
+    &kMethod<&parse_poscar>,   &kMethod<&format_poscar>, &kMethod<&parse_xdatcar>,
+    &kMethod<&format_xdatcar>, &kMethod<&parse_xyz>,     &kMethod<&format_xyz>,
 };
 
 ModuleDefinition module_definition{kFunctions, "_scribe"};

@@ -1,6 +1,7 @@
 // Module _vicinal: the three neighbour-list functions.
 
 #include "cell_list.hpp"
+#include "kestrix/binding.hpp"
 #include "kestrix/numpy.hpp"
 
 namespace kestrix::vicinal {
@@ -9,10 +10,6 @@ namespace {
 using namespace kestrix::binding;
 
 constexpr const char* kScalarDoc =
-    "primitive_neighbor_list_rs(pbc, cell, positions, cutoff, self_interaction=False, "
-    "use_scaled_positions=False, max_nbins=1000000)\n"
-    "--\n"
-    "\n"
     "Compute a neighbour list for an atomic configuration (fast native path).\n"
     "\n"
     "Implements the same cell-list algorithm as Molvex's `primitive_neighbor_list`\n"
@@ -37,10 +34,6 @@ constexpr const char* kScalarDoc =
     "    Maximum total number of spatial bins (a memory cap).";
 
 constexpr const char* kRadiiDoc =
-    "primitive_neighbor_list_radii_rs(pbc, cell, positions, radii, self_interaction=False, "
-    "use_scaled_positions=False, max_nbins=1000000)\n"
-    "--\n"
-    "\n"
     "Neighbor list with per-atom radii cutoffs.\n"
     "\n"
     "Equivalent to Molvex's `primitive_neighbor_list` when `cutoff` is a 1-D array\n"
@@ -49,10 +42,6 @@ constexpr const char* kRadiiDoc =
     "Uses the scalar fast path with max_cutoff = 2*max(radii) and post-filters.";
 
 constexpr const char* kDictDoc =
-    "primitive_neighbor_list_dict_rs(pbc, cell, positions, numbers, zi_keys, zj_keys, "
-    "cutoff_vals, self_interaction=False, use_scaled_positions=False, max_nbins=1000000)\n"
-    "--\n"
-    "\n"
     "Neighbor list with element-pair (dict-style) cutoffs.\n"
     "\n"
     "Equivalent to Molvex's `primitive_neighbor_list` when `cutoff` is a dict\n"
@@ -67,31 +56,32 @@ constexpr const char* kDictDoc =
     "\n"
     "The lookup is symmetric: (Z_i, Z_j) and (Z_j, Z_i) are treated equally.";
 
-constexpr const char* kScalarParams[] = {"pbc",    "cell",
-                                         "positions", "cutoff",
-                                         "self_interaction", "use_scaled_positions",
-                                         "max_nbins"};
-constexpr const char* kRadiiParams[] = {"pbc",    "cell",
-                                        "positions", "radii",
-                                        "self_interaction", "use_scaled_positions",
-                                        "max_nbins"};
-constexpr const char* kDictParams[] = {"pbc",         "cell",
-                                       "positions",   "numbers",
-                                       "zi_keys",     "zj_keys",
-                                       "cutoff_vals", "self_interaction",
-                                       "use_scaled_positions", "max_nbins"};
-constexpr FunctionSignature kScalar{"primitive_neighbor_list_rs", kScalarParams, 4};
-constexpr FunctionSignature kRadii{"primitive_neighbor_list_radii_rs", kRadiiParams, 4};
-constexpr FunctionSignature kDict{"primitive_neighbor_list_dict_rs", kDictParams, 7};
+constexpr auto kScalar = declare("primitive_neighbor_list_rs",
+                                 {{"pbc"}, {"cell"}, {"positions"}, {"cutoff"},
+                                  {"self_interaction", false}, {"use_scaled_positions", false},
+                                  {"max_nbins", 1000000}},
+                                 kScalarDoc);
+constexpr auto kRadii = declare("primitive_neighbor_list_radii_rs",
+                                {{"pbc"}, {"cell"}, {"positions"}, {"radii"},
+                                 {"self_interaction", false}, {"use_scaled_positions", false},
+                                 {"max_nbins", 1000000}},
+                                kRadiiDoc);
+constexpr auto kDict = declare("primitive_neighbor_list_dict_rs",
+                               {{"pbc"}, {"cell"}, {"positions"}, {"numbers"}, {"zi_keys"},
+                                {"zj_keys"}, {"cutoff_vals"}, {"self_interaction", false},
+                                {"use_scaled_positions", false}, {"max_nbins", 1000000}},
+                               kDictDoc);
 
 using Matrix = ReadonlyArray<double, 2>;
 
-// The three trailing optional parameters, from slot `first` on.
-SearchInput search_input(const BoundArguments& a, std::size_t first, std::array<bool, 3> pbc,
-                         const Matrix& cell, const Matrix& positions) {
-    bool self_interaction = a.get_or<bool>(first, false);
-    bool use_scaled_positions = a.get_or<bool>(first + 1, false);
-    std::uint64_t max_nbins = a.get_or<std::uint64_t>(first + 2, 1000000);
+// The search's input: the arrays held by the caller, then the three trailing
+// parameters, read last, as they come.
+template <const auto& F>
+SearchInput search_input(const Arguments<F>& args, std::array<bool, 3> pbc, const Matrix& cell,
+                         const Matrix& positions) {
+    bool self_interaction = args.template get<bool>("self_interaction");
+    bool use_scaled_positions = args.template get<bool>("use_scaled_positions");
+    std::uint64_t max_nbins = args.template get<std::uint64_t>("max_nbins");
     return SearchInput{pbc,
                        cell.view(),
                        positions.view(),
@@ -121,45 +111,38 @@ PyRef finish(SearchResult&& result, Held&... held) {
     return make_tuple(std::move(i), std::move(j), std::move(d), std::move(D), std::move(S));
 }
 
-PyRef scalar(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kScalar, args, nargs, kwnames);
-    auto pbc = a.get<std::array<bool, 3>>(0);
-    auto cell = a.get<Matrix>(1);
-    auto positions = a.get<Matrix>(2);
-    double cutoff = a.get<double>(3);
-    SearchInput in = search_input(a, 4, pbc, cell, positions);
+PyRef scalar(const Arguments<kScalar>& args) {
+    auto pbc = args.get<std::array<bool, 3>>("pbc");
+    auto cell = args.get<Matrix>("cell");
+    auto positions = args.get<Matrix>("positions");
+    double cutoff = args.get<double>("cutoff");
+    SearchInput in = search_input(args, pbc, cell, positions);
     return finish(build_neighbor_list(in, cutoff), positions, cell);
 }
 
-PyRef radii(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kRadii, args, nargs, kwnames);
-    auto pbc = a.get<std::array<bool, 3>>(0);
-    auto cell = a.get<Matrix>(1);
-    auto positions = a.get<Matrix>(2);
-    auto radii = a.get<ReadonlyArray<double, 1>>(3);
-    SearchInput in = search_input(a, 4, pbc, cell, positions);
+PyRef radii(const Arguments<kRadii>& args) {
+    auto pbc = args.get<std::array<bool, 3>>("pbc");
+    auto cell = args.get<Matrix>("cell");
+    auto positions = args.get<Matrix>("positions");
+    auto radii = args.get<ReadonlyArray<double, 1>>("radii");
+    SearchInput in = search_input(args, pbc, cell, positions);
     return finish(build_neighbor_list_radii(in, radii.view()), radii, positions, cell);
 }
 
-PyRef dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments a(kDict, args, nargs, kwnames);
-    auto pbc = a.get<std::array<bool, 3>>(0);
-    auto cell = a.get<Matrix>(1);
-    auto positions = a.get<Matrix>(2);
-    auto numbers = a.get<ReadonlyArray<std::int64_t, 1>>(3);
-    auto zi_keys = a.get<std::vector<std::int64_t>>(4);
-    auto zj_keys = a.get<std::vector<std::int64_t>>(5);
-    auto cutoff_vals = a.get<std::vector<double>>(6);
-    SearchInput in = search_input(a, 7, pbc, cell, positions);
+PyRef dict(const Arguments<kDict>& args) {
+    auto pbc = args.get<std::array<bool, 3>>("pbc");
+    auto cell = args.get<Matrix>("cell");
+    auto positions = args.get<Matrix>("positions");
+    auto numbers = args.get<ReadonlyArray<std::int64_t, 1>>("numbers");
+    auto zi_keys = args.get<std::vector<std::int64_t>>("zi_keys");
+    auto zj_keys = args.get<std::vector<std::int64_t>>("zj_keys");
+    auto cutoff_vals = args.get<std::vector<double>>("cutoff_vals");
+    SearchInput in = search_input(args, pbc, cell, positions);
     return finish(build_neighbor_list_dict(in, numbers.view(), zi_keys, zj_keys, cutoff_vals),
                   numbers, positions, cell);
 }
 
-constexpr MethodEntry kFunctions[] = {
-    method<&scalar>("primitive_neighbor_list_rs", kScalarDoc),
-    method<&radii>("primitive_neighbor_list_radii_rs", kRadiiDoc),
-    method<&dict>("primitive_neighbor_list_dict_rs", kDictDoc),
-};
+constexpr const PyMethodDef* kFunctions[] = {&kMethod<&scalar>, &kMethod<&radii>, &kMethod<&dict>};
 
 ModuleDefinition module_definition{kFunctions, "_vicinal"};
 

@@ -7,8 +7,9 @@
 #include <initializer_list>
 #include <type_traits>
 
-#include "kestrix/binding.hpp"
 #include "kestrix/buffer.hpp"
+#include "kestrix/convert.hpp"
+#include "kestrix/errors.hpp"
 #include "kestrix/views.hpp"
 
 namespace kestrix::binding {
@@ -52,15 +53,15 @@ public:
     using View = std::conditional_t<D == 1, Strided1D<T>, Strided2D<T>>;
 
     static ReadonlyArray from(PyObject* obj) {
-        ReadonlyArray a;
-        a.ref_ = detail::accept_array(obj, element_type_of<T>(), D);
-        return a;
+        ReadonlyArray array;
+        array.ref_ = detail::accept_array(obj, element_type_of<T>(), D);
+        return array;
     }
     ReadonlyArray(ReadonlyArray&&) noexcept = default;
-    ReadonlyArray& operator=(ReadonlyArray&& o) noexcept {
-        if (this != &o) {
+    ReadonlyArray& operator=(ReadonlyArray&& other) noexcept {
+        if (this != &other) {
             release();
-            ref_ = std::move(o.ref_);
+            ref_ = std::move(other.ref_);
         }
         return *this;
     }
@@ -86,7 +87,7 @@ private:
 
 template <class T, int D>
 struct Convert<ReadonlyArray<T, D>> {
-    static ReadonlyArray<T, D> from(PyObject* o) { return ReadonlyArray<T, D>::from(o); }
+    static ReadonlyArray<T, D> from(PyObject* obj) { return ReadonlyArray<T, D>::from(obj); }
 };
 
 /// A new, writeable, C-contiguous array that takes over `buffer`: 1-D of

@@ -43,15 +43,15 @@ public:
     OwnedBuffer() noexcept = default;
     OwnedBuffer(const OwnedBuffer&) = delete;
     OwnedBuffer& operator=(const OwnedBuffer&) = delete;
-    OwnedBuffer(OwnedBuffer&& o) noexcept
-        : ptr_(std::exchange(o.ptr_, nullptr)), size_(std::exchange(o.size_, 0)),
-          cap_(std::exchange(o.cap_, 0)) {}
-    OwnedBuffer& operator=(OwnedBuffer&& o) noexcept {
-        if (this != &o) {
+    OwnedBuffer(OwnedBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
+        if (this != &other) {
             reset();
-            ptr_ = std::exchange(o.ptr_, nullptr);
-            size_ = std::exchange(o.size_, 0);
-            cap_ = std::exchange(o.cap_, 0);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
         }
         return *this;
     }
@@ -63,31 +63,31 @@ public:
     static OwnedBuffer zeroed(std::size_t n) { return make(n, true); }
 
     /// Never null, also when empty (NumPy would allocate for a null data pointer).
-    T* data() noexcept { return ptr_ ? ptr_ : dangling(); }
-    const T* data() const noexcept { return ptr_ ? ptr_ : dangling(); }
+    T* data() noexcept { return data_ ? data_ : dangling(); }
+    const T* data() const noexcept { return data_ ? data_ : dangling(); }
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return cap_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     bool empty() const noexcept { return size_ == 0; }
-    T& operator[](std::size_t k) noexcept { return ptr_[k]; }
-    const T& operator[](std::size_t k) const noexcept { return ptr_[k]; }
+    T& operator[](std::size_t k) noexcept { return data_[k]; }
+    const T& operator[](std::size_t k) const noexcept { return data_[k]; }
 
     /// Makes room for at least n elements in all.
     void reserve(std::size_t n) {
-        if (n > cap_) reallocate(n);
+        if (n > capacity_) reallocate(n);
     }
     /// Sets the size; new elements are unspecified.
     void resize_uninitialised(std::size_t n) {
-        if (n > cap_) reallocate(grown(n));
+        if (n > capacity_) reallocate(grown(n));
         size_ = n;
     }
     void push_back(const T& v) {
-        if (size_ == cap_) reallocate(grown(size_ + 1));
-        ptr_[size_++] = v;
+        if (size_ == capacity_) reallocate(grown(size_ + 1));
+        data_[size_++] = v;
     }
     /// Sets the capacity to n, at least the size; the first min(n, capacity)
     /// elements are kept, also those past the size.
     void resize_capacity(std::size_t n) {
-        if (n == cap_) return;
+        if (n == capacity_) return;
         if (n == 0) {
             reset();
             return;
@@ -96,7 +96,7 @@ public:
     }
     /// Gives back the capacity beyond the size.
     void shrink_to_fit() {
-        if (cap_ == size_) return;
+        if (capacity_ == size_) return;
         if (size_ == 0) {
             reset();
             return;
@@ -106,11 +106,11 @@ public:
 
     /// Hands the block over; the buffer is left empty.
     RawBlock release() && noexcept {
-        RawBlock b{ptr_ ? static_cast<void*>(ptr_) : static_cast<void*>(dangling()), size_, cap_,
-                   &release_block};
-        ptr_ = nullptr;
-        size_ = cap_ = 0;
-        return b;
+        RawBlock block{data_ ? static_cast<void*>(data_) : static_cast<void*>(dangling()), size_,
+                       capacity_, &release_block};
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return block;
     }
 
 private:
@@ -123,34 +123,34 @@ private:
         return n * sizeof(T);
     }
     static OwnedBuffer make(std::size_t n, bool zero) {
-        OwnedBuffer b;
+        OwnedBuffer buffer;
         if (n) {
-            b.ptr_ = static_cast<T*>(detail::block_allocate(bytes_for(n), zero));
-            b.cap_ = n;
+            buffer.data_ = static_cast<T*>(detail::block_allocate(bytes_for(n), zero));
+            buffer.capacity_ = n;
         }
-        b.size_ = n;
-        return b;
+        buffer.size_ = n;
+        return buffer;
     }
     std::size_t grown(std::size_t need) const noexcept {
-        std::size_t twice = cap_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * cap_;
+        std::size_t twice = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity_;
         std::size_t n = need > twice ? need : twice;
         return n < 16 ? 16 : n;
     }
     void reallocate(std::size_t n) {
         std::size_t bytes = bytes_for(n);
-        ptr_ = static_cast<T*>(ptr_ ? detail::block_resize(ptr_, cap_ * sizeof(T), bytes)
+        data_ = static_cast<T*>(data_ ? detail::block_resize(data_, capacity_ * sizeof(T), bytes)
                                     : detail::block_allocate(bytes, false));
-        cap_ = n;
+        capacity_ = n;
     }
     void reset() noexcept {
-        if (cap_) detail::block_free(ptr_, cap_ * sizeof(T));
-        ptr_ = nullptr;
-        size_ = cap_ = 0;
+        if (capacity_) detail::block_free(data_, capacity_ * sizeof(T));
+        data_ = nullptr;
+        size_ = capacity_ = 0;
     }
 
-    T* ptr_ = nullptr;
+    T* data_ = nullptr;
     std::size_t size_ = 0;
-    std::size_t cap_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace kestrix
