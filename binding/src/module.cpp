@@ -87,12 +87,4 @@ PyRef new_str(std::string_view utf8) {
         PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
 }
 
-PyRef new_str_list(std::span<const std::string> items) {
-    PyRef list = checked_new(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), new_str(items[k]).release());
-    }
-    return list;
-}
-
 }  // namespace kestrix::binding

@@ -1,10 +1,9 @@
 #pragma once
-// Result objects built from native values: tuples, str and lists of str.
+// Result objects built from native values: tuples and str.
 // (Result arrays are in numpy.hpp.)
 
 #include <array>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "kestrix/ref.hpp"
@@ -20,7 +19,5 @@ PyRef make_tuple(R&&... items) {
 }
 /// A new str from UTF-8 text.
 PyRef new_str(std::string_view utf8);
-/// A new list of str from UTF-8 texts.
-PyRef new_str_list(std::span<const std::string> items);
 
 }  // namespace kestrix::binding
