@@ -11,7 +11,10 @@
 
 #include "kestrix/buffer.hpp"
 #include "kestrix/views.hpp"
-#include "text.hpp"
+#include "field_scanner.hpp"
+#include "fixed_format.hpp"
+#include "line_source.hpp"
+#include "text_buffer.hpp"
 
 namespace kestrix::scribe {
 
