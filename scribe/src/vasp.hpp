@@ -11,8 +11,6 @@
 
 #include "kestrix/buffer.hpp"
 #include "kestrix/views.hpp"
-#include "field_scanner.hpp"
-#include "fixed_format.hpp"
 #include "line_source.hpp"
 #include "text_buffer.hpp"
 

@@ -12,11 +12,8 @@
 
 #include "kestrix/buffer.hpp"
 #include "kestrix/views.hpp"
-#include "field_scanner.hpp"
-#include "fixed_format.hpp"
 #include "line_source.hpp"
 #include "text_buffer.hpp"
-#include "utf8_text.hpp"
 
 namespace kestrix::scribe {
 
