@@ -76,7 +76,8 @@ namespace kestrix::scribe::detail {
         if (whole > 3 || whole + digits > 19) return false;
         // Up to three digits before the point, moved to the top of three
         // bytes behind ASCII zeros; each byte less '0' must be 0 to 9.
-        std::uint64_t head = (word_within(p, line_end) << (8 * (3 - whole)) | (0x303030 >> (8 * whole))) & 0xFFFFFF;
+        std::uint64_t head =
+            (word_within(p, line_end) << (8 * (3 - whole)) | (0x303030 >> (8 * whole))) & 0xFFFFFF;
         std::uint64_t d = head - 0x303030;
         if (((d + 0x767676) | d) & 0x808080) return false;
         std::uint64_t integer = ((d & 0xFF) * 10 + ((d >> 8) & 0xFF)) * 10 + (d >> 16);
