@@ -1,14 +1,15 @@
 // Module _scribe: the atom blocks of XYZ, POSCAR/CONTCAR and XDATCAR text,
 // parsed into NumPy arrays and formatted back.
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <string>
 
+#include "chunked_lines.hpp"
 #include "kestrix/binding.hpp"
 #include "kestrix/numpy.hpp"
+#include "parse_messages.hpp"
 #include "str_chunks.hpp"
+#include "text_result.hpp"
 #include "vasp.hpp"
 #include "xyz.hpp"
 
@@ -160,208 +161,6 @@ constexpr auto kFormatXyz =
     declare("format_xyz_block_rs", {{"symbols"}, {"positions"}}, kFormatXyzDoc);
 
 using Matrix = ReadonlyArray<double, 2>;
-
-// ---------------------------------------------------------------- text results
-
-// Asks for transparent huge pages over a large block about to be written:
-// first touches of fresh 4 KiB pages otherwise cost several times the writing
-// itself. The advice covers every page of the block, its terminating NUL
-// included: all of the mapping when the allocator maps the block on its own,
-// as glibc does large ones. Advice over part of a mapping would split it, and
-// the allocator could then no longer grow the block in place (mremap) but
-// would copy it, needing room for both. Advice only; a refusal changes nothing.
-void advise_huge_pages(char* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20, kPage = 4096;
-    if (bytes < kHuge) return;
-    auto begin = reinterpret_cast<std::uintptr_t>(data);
-    std::uintptr_t first = begin & ~(kPage - 1);
-    std::uintptr_t last = (begin + bytes + 1 + kPage - 1) & ~(kPage - 1);
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
-// Output of one byte a character is written straight into the bytes of a new
-// str, which finally shrinks in place: no second copy of a large text. Growing it
-// may copy (the allocator's realloc), so the first block gets half again the
-// estimate as headroom; pages that are never written cost nothing. Where
-// memory holds the estimate but not the headroom, the estimate alone it is.
-class OneByteStrStorage final : public TextStorage {
-public:
-    /// For a str whose characters are ASCII (maxchar 0x7F) or Latin-1 (0xFF).
-    explicit OneByteStrStorage(Py_UCS4 maxchar) noexcept : maxchar_(maxchar) {}
-
-    char* reallocate(std::size_t, std::size_t& capacity) override {
-        if (!str_) {
-            try {
-                str_ = new_str_of(capacity + capacity / 2);
-                capacity += capacity / 2;
-            } catch (const std::bad_alloc&) {
-                str_ = new_str_of(capacity);
-            }
-        } else {
-            resize(capacity);
-        }
-        char* data = this->data();
-        advise_huge_pages(data, capacity);
-        return data;
-    }
-    /// The bytes written so far; null before the first.
-    char* data() const noexcept {
-        return str_ ? reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get())) : nullptr;
-    }
-    /// The str holding the first `size` bytes written.
-    PyRef finish(std::size_t size) {
-        if (size == 0 || !str_) return new_str({});
-        resize(size);
-        return std::move(str_);
-    }
-
-private:
-    // Out of memory is std::bad_alloc here, as TextStorage promises, so that
-    // TextBuffer may ask again for less.
-    static void throw_if_no_memory() {
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
-        PyErr_Clear();
-        throw std::bad_alloc();
-    }
-    PyRef new_str_of(std::size_t length) const {
-        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar_);
-        if (!str) throw_if_no_memory();
-        return checked_new(str);
-    }
-    void resize(std::size_t length) {
-        if (length > PY_SSIZE_T_MAX) throw std::bad_alloc();
-        // The str is new, unshared and unhashed, so CPython resizes it in place;
-        // on failure it keeps the old object and sets MemoryError.
-        PyObject* obj = str_.release();
-        int rc = PyUnicode_Resize(&obj, static_cast<Py_ssize_t>(length));
-        str_ = PyRef::steal(obj);
-        if (rc < 0) {
-            throw_if_no_memory();
-            raise_fetched();
-        }
-    }
-    Py_UCS4 maxchar_;
-    PyRef str_;
-};
-
-// A str of two or four bytes a character (maxchar 0xFFFF or 0x10FFFF) from
-// UTF-8, made at its final kind: CPython's decoder would first build an ASCII
-// str and widen it into another while the text is still held.
-PyRef wide_str(std::string_view utf8, Py_UCS4 maxchar) {
-    std::size_t length = count_code_points(utf8);
-    PyRef str = checked_new(PyUnicode_New(static_cast<Py_ssize_t>(length), maxchar));
-    if (PyUnicode_KIND(str.get()) == PyUnicode_2BYTE_KIND) {
-        widen_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()));
-    } else {
-        widen_utf8(utf8, PyUnicode_4BYTE_DATA(str.get()));
-    }
-    return str;
-}
-
-/// Runs `write` on a TextBuffer and returns the text, UTF-8, as a new str;
-/// `maxchar` is widest_char_bound of what is written: the str's kind.
-template <class Write>
-PyRef text_result(Py_UCS4 maxchar, Write&& write) {
-    if (maxchar <= 0xFF) {
-        // Latin-1 text is written as UTF-8 too, then narrowed where it lies:
-        // its UTF-8 is never shorter than its characters.
-        OneByteStrStorage storage(maxchar);
-        std::size_t size;
-        {
-            TextBuffer out(storage);
-            write(out);
-            size = out.size();
-        }
-        if (maxchar > 0x7F && size > 0) size = narrow_utf8_in_place(storage.data(), size);
-        return storage.finish(size);
-    }
-    TextBuffer out;
-    write(out);
-    return wide_str(out.view(), maxchar);
-}
-
-// ---------------------------------------------------------------- messages
-
-std::string quoted_failure(const ParseError& e, std::string_view line, const char* before,
-                           const char* after) {
-    std::string m = before;
-    m += e.field(line);
-    m += after;
-    m += std::to_string(e.line);
-    m += ": ";
-    m += kInvalidFloatLiteral;
-    return m;
-}
-
-[[noreturn]] void raise_xyz_error(const ParseError& e, std::string_view line) {
-    std::string i = std::to_string(e.line);
-    switch (e.kind) {
-    case ParseFailure::EmptyLine:
-        raise_value_error("XYZ: empty line at atom index " + i);
-    case ParseFailure::MissingField:
-        raise_value_error("XYZ: not enough position fields on atom line " + i);
-    default:
-        raise_value_error(quoted_failure(e, line, "XYZ: cannot parse coordinate '", "' on line "));
-    }
-}
-
-[[noreturn]] void raise_poscar_error(const ParseError& e, std::string_view line) {
-    std::string i = std::to_string(e.line);
-    switch (e.kind) {
-    case ParseFailure::BadFlag:
-        raise_value_error("POSCAR: expected selective dynamics flag 'T' or 'F', got '" +
-                          std::string(e.field(line)) + "' on atom line " + i);
-    case ParseFailure::BadNumber:
-        raise_value_error(
-            quoted_failure(e, line, "POSCAR: cannot parse coordinate '", "' on atom line "));
-    default:
-        raise_value_error("POSCAR: not enough fields on atom line " + i + " (need 3 coordinates)");
-    }
-}
-
-[[noreturn]] void raise_xdatcar_error(const ParseError& e, std::string_view line) {
-    if (e.kind == ParseFailure::BadNumber)
-        raise_value_error(quoted_failure(e, line, "XDATCAR: cannot parse '", "' on line "));
-    raise_value_error("XDATCAR: not enough fields on coordinate line " + std::to_string(e.line));
-}
-
-constexpr Poll kCheckSignals = signal_poll();
-
-// The lines of a parse argument as a LineSource, answering signals between
-// chunks. A handler may change the list there, so each chunk is read from the
-// list after the poll; no Python code runs while a parser reads a chunk.
-class ChunkedLines final : public LineSource {
-public:
-    explicit ChunkedLines(StrChunks chunks) noexcept : chunks_(std::move(chunks)) {}
-    std::size_t size() const noexcept override { return chunks_.size(); }
-    std::span<const std::string_view> next() override {
-        // Outside the try: what a handler raises is no conversion error of `lines`.
-        if (started_) kCheckSignals();
-        started_ = true;
-        try {
-            return chunks_.next();
-        } catch (PendingError& e) {
-            throw rewrap_argument_error("lines", std::move(e));
-        }
-    }
-    /// The text of the line where `e` was found, once every line not yet
-    /// converted is: an item that is no str is reported first, as when the
-    /// lines were all converted before the parse.
-    std::string_view failed(const ParseError& e) {
-        std::string_view line = chunks_.line(e.line);
-        try {
-            chunks_.check_rest();
-        } catch (PendingError& error) {
-            throw rewrap_argument_error("lines", std::move(error));
-        }
-        return line;
-    }
-
-private:
-    StrChunks chunks_;
-    bool started_ = false;
-};
 
 // ---------------------------------------------------------------- functions
 

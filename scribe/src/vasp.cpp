@@ -1,6 +1,12 @@
+// Parsing and formatting of the POSCAR position block and of one XDATCAR
+// configuration.
+
 #include "vasp.hpp"
 
 #include <cstring>
+
+#include "field_scanner.hpp"
+#include "fixed_format.hpp"
 
 namespace kestrix::scribe {
 namespace {

@@ -1,9 +1,16 @@
+// Parsing and formatting of XYZ atom lines, and the symbol forms they carry:
+// Unicode case mapping of a field, each distinct field normalised once.
+
 #include "xyz.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
+
+#include "field_scanner.hpp"
+#include "fixed_format.hpp"
+#include "utf8_text.hpp"
 
 namespace kestrix::scribe {
 namespace {

@@ -12,7 +12,8 @@
 
 #include "kestrix/buffer.hpp"
 #include "kestrix/views.hpp"
-#include "text.hpp"
+#include "line_source.hpp"
+#include "text_buffer.hpp"
 
 namespace kestrix::scribe {
 
