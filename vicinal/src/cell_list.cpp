@@ -1,10 +1,7 @@
-// CellSearch's own steps (the driver of the preparation, and the plans of
-// offset rows that the atoms of one bin share), the order of the rows after
-// the scan, and the plain search's entry point.
+// CellSearch's driver of the preparation, the order of the rows after the
+// scan, and the plain search's entry point.
 
 #include "cell_list.hpp"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,24 +15,6 @@
 #include "cell_list_search.hpp"
 
 namespace kestrix::vicinal::detail {
-namespace {
-
-double physical_memory_bytes() {
-    // Read once: sysconf asks the kernel each time, and the value does not change.
-    static const double bytes = [] {
-        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || page <= 0) return std::numeric_limits<double>::infinity();
-        return static_cast<double>(pages) * static_cast<double>(page);
-    }();
-    return bytes;
-}
-
-}  // namespace
-
-u64 row_limit() {
-    double rows = std::floor(physical_memory_bytes() / static_cast<double>(kRowBytes));
-    return rows >= 1.8e19 ? ~u64{0} : static_cast<u64>(rows);
-}
 
 CellSearch::Stage CellSearch::prepare() {
     Preparation found = prepare_search(in_, cutoff_, arena_);
@@ -56,57 +35,6 @@ CellSearch::Stage CellSearch::prepare() {
     bins_.build(arena_, atoms_.position, binning_.shift, binning_.coord, atoms_.finite, atoms_.count,
                 binning_.grid.bins);
     return Stage::kReady;
-}
-
-/// The offset rows of centre bin s with their items, shared by all its atoms:
-/// built from the union of the atoms' offset ranges. A bin whose plan would be
-/// too long is scanned atom by atom instead.
-void CellSearch::build_plan(std::size_t s) {
-    constexpr std::size_t kMaxPlanRows = 4096;
-    const detail::Bins::Slot& slot = bins_.slot(static_cast<i64>(s));
-    i64 lo[3] = {}, hi[3] = {};  // set by the first atom in range
-    bool any = false;
-    for (std::size_t k = slot.start; k < slot.start + slot.count; ++k) {
-        i64 alo[3], ahi[3];
-        if (!atom_ranges(static_cast<std::size_t>(bins_.idx[k]), alo, ahi)) continue;
-        for (int x = 0; x < 3; ++x) {
-            lo[x] = any ? std::min(lo[x], alo[x]) : alo[x];
-            hi[x] = any ? std::max(hi[x], ahi[x]) : ahi[x];
-        }
-        any = true;
-    }
-    plan_state_[s] = kPlanned;
-    plan_begin_[s] = plan_end_[s] = plans_.size();
-    if (!any) return;
-    const u64* bins = binning_.grid.bins;
-    if (bins[0] == 1 && bins[1] == 1 && bins[2] == 1) {
-        // One bin: every offset reaches the same atoms, only q differs.
-        single_item_ = detail::item_of(bins_.slot(0));
-        plan_state_[s] = kSingleBin;
-        return;
-    }
-    std::size_t plans0 = plans_.size(), items0 = plan_items_.size(), rows = 0;
-    const u64* c = &binning_.coord[3 * static_cast<std::size_t>(bins_.idx[slot.start])];
-    each_row(c, lo, hi, [&](u64 base, u64 e_first, u64 e_last, const i64* q, const i64* o) {
-        if (++rows > kMaxPlanRows) return false;
-        std::size_t first = plan_items_.size();
-        u64 bins = detail::make_items(bins_, base, e_first, e_last, plan_items_);
-        u64 work = bins;
-        for (std::size_t k = first; k < plan_items_.size(); ++k)
-            work += plan_items_[k].end - plan_items_[k].start;
-        if (plan_items_.size() > first)
-            plans_.push_back(Plan{{o[0], o[1], o[2]}, {q[0], q[1], q[2]}, first, plan_items_.size(), work});
-        else
-            empty_work_ += bins;
-        return true;
-    });
-    if (rows > kMaxPlanRows) {
-        plans_.resize(plans0);
-        plan_items_.resize(items0);
-        plan_state_[s] = kOnTheFly;
-        return;
-    }
-    plan_end_[s] = plans_.size();
 }
 
 namespace {

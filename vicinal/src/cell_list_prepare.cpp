@@ -4,6 +4,8 @@
 
 #include "cell_list_prepare.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -48,6 +50,16 @@ std::string format_scientific3(double v) {
 std::string singular_cell_message(double det) {
     return "Cell matrix is singular (det = " + format_scientific3(det) +
            "). Cannot compute scaled positions.";
+}
+
+double physical_memory_bytes() {
+    // Read once: sysconf asks the kernel each time, and the value does not change.
+    static const double bytes = [] {
+        long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page <= 0) return std::numeric_limits<double>::infinity();
+        return static_cast<double>(pages) * static_cast<double>(page);
+    }();
+    return bytes;
 }
 
 /// kTooLarge at once when every finite atom's images of itself already outgrow memory.
@@ -112,6 +124,11 @@ void try_frame_instead(Prepared& ready, const SearchInput& in, double cutoff, Ar
 }
 
 }  // namespace
+
+u64 row_limit() {
+    double rows = std::floor(physical_memory_bytes() / static_cast<double>(kRowBytes));
+    return rows >= 1.8e19 ? ~u64{0} : static_cast<u64>(rows);
+}
 
 Preparation prepare_search(const SearchInput& in, double cutoff, Arena& arena) {
     const auto& pos = in.positions;

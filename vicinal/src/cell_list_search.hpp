@@ -1,8 +1,7 @@
 #pragma once
 // The cell-list search, private to cell_list*.cpp: CellSearch runs the steps
-// before the scan (prepare_search()), keeps the plans of offset rows that the
-// atoms of one bin share, and scans with a policy deciding which of the
-// search's rows are kept.
+// before the scan (prepare_search()), then scans with a policy deciding which
+// of the search's rows are kept, through the plans its PlanCache holds.
 
 #include <array>
 #include <cstdint>
@@ -12,6 +11,7 @@
 
 #include "cell_list.hpp"
 #include "cell_list_grid.hpp"
+#include "cell_list_plan.hpp"
 #include "cell_list_prepare.hpp"
 #include "cell_list_scan.hpp"
 
@@ -35,7 +35,7 @@ u64 estimate_rows(const Atoms& atoms, const Grid& grid, const std::array<bool, 3
 
 /// One neighbour search: prepare() runs everything up to the scan, then scan()
 /// with a keep policy produces the list.
-class CellSearch {
+class CellSearch : private PlanCache {
 public:
     enum class Stage { kEmpty, kError, kReady };
 
@@ -65,10 +65,11 @@ private:
     }
     void order_rows(PairList& rows) const { detail::order_rows(rows, order_, cell_binning_); }
     u64 estimate_rows() const { return detail::estimate_rows(atoms_, binning_.grid, in_.pbc, cutoff_); }
-    void build_plan(std::size_t s);
+    void build_plan(std::size_t s) { PlanCache::build_plan(s, bins_, binning_, atoms_, in_.pbc); }
     template <class Keep>
     void scan_atom(std::size_t a, detail::Scanner<Keep>& scanner);
-    void prefetch_atom(std::size_t a) const;
+    /// Asks for the first lines of the neighbour entries that atom a will test.
+    void prefetch_atom(std::size_t a) const { prefetch_plan(bins_.entry_slot(bins_.atom_entry(a)), bins_); }
 
     const SearchInput& in_;
     double cutoff_;
@@ -77,27 +78,9 @@ private:
     Cell cell_{};
     Atoms atoms_;
     Binning binning_;
-    Binning cell_binning_;
+    Binning cell_binning_;  // the cell grid's, to order the rows under Order::kCellGrid
     Order order_ = Order::kScanned;
     detail::Bins bins_;
-
-    /// One offset row of a centre bin: offsets (o0 of its first bin, o1, o2),
-    /// quotients, its items and the work they stand for.
-    struct Plan {
-        i64 o[3];
-        i64 q[3];
-        std::size_t item_begin, item_end;
-        u64 work;
-    };
-    static constexpr std::uint8_t kUnplanned = 0, kPlanned = 1, kOnTheFly = 2, kSingleBin = 3;
-    detail::Item single_item_{};
-    std::uint8_t* plan_state_ = nullptr;  // per slot
-    std::size_t* plan_begin_ = nullptr;
-    std::size_t* plan_end_ = nullptr;
-    std::vector<Plan> plans_;
-    std::vector<detail::Item> plan_items_;
-    std::vector<detail::Item> row_items_;
-    u64 empty_work_ = 0;
 };
 
 /// Scans one atom: through its bin's plan, or row by row on its own.
@@ -152,22 +135,6 @@ void CellSearch::scan_atom(std::size_t a, detail::Scanner<Keep>& scanner) {
         scanner.add_work(work);
         return true;
     });
-}
-
-/// Asks for the first lines of the neighbour entries that atom a will test,
-/// when its bin's plan is known.
-inline void CellSearch::prefetch_atom(std::size_t a) const {
-    std::size_t s = bins_.entry_slot(bins_.atom_entry(a));
-    if (plan_state_[s] != kPlanned) return;
-    for (std::size_t p = plan_begin_[s]; p < plan_end_[s]; ++p) {
-        const Plan& plan = plans_[p];
-        for (std::size_t k = plan.item_begin; k < plan.item_end; ++k) {
-            std::size_t at = plan_items_[k].start;
-            __builtin_prefetch(bins_.x + at);
-            __builtin_prefetch(bins_.y + at);
-            __builtin_prefetch(bins_.z + at);
-        }
-    }
 }
 
 // One pass, atom by atom in index order: each atom's rows are appended in its
