@@ -20,7 +20,7 @@ MUTATIONS = [
     ("sparse bins never found", "vicinal/src/cell_list_scan.hpp",
      "        if (dense_) return slot_of_flat_[flat];",
      "        if (dense_) return slot_of_flat_[flat];\n        return -1;", SEARCH),
-    ("long plan kept as planned", "vicinal/src/cell_list.cpp",
+    ("long plan kept as planned", "vicinal/src/cell_list_plan.cpp",
      "        plan_state_[s] = kOnTheFly;", "        plan_state_[s] = kPlanned;", SEARCH),
     ("block moved to huge pages loses its tail", "binding/core/src/buffer.cpp",
      "            std::memcpy(p, ptr, old_bytes < new_bytes ? old_bytes : new_bytes);",

@@ -1,3 +1,6 @@
+// The sound bounds of the search: ShiftWindow's quotient windows, the rows
+// every atom has with its own images, and the test for shifts beyond int64.
+
 #include "cell_list_bounds.hpp"
 #include "kestrix/vec3.hpp"
 

@@ -1,3 +1,6 @@
+// Exact dependence tests on the periodic rows (signs of integer polynomials in
+// the float64 values) and the frame that bins atoms across those rows.
+
 #include "cell_list_lattice.hpp"
 #include "kestrix/vec3.hpp"
 
