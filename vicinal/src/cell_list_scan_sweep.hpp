@@ -38,6 +38,19 @@ public:
             for (int x = 0; x < 3; ++x) lanes_[k][x][l] = 0.0;
     }
 
+    /// The reach test of the lanes of axis k for the box [box_lo, box_hi], the
+    /// other terms in [inner_lo, inner_hi] and `outer`.
+    ReachTest reach_test(int k, u64 lanes, const double* box_lo, const double* box_hi, const double inner_lo[3],
+                         const double inner_hi[3], const double outer[3], double cutoff2) const {
+        ReachTest t{{lanes_[k][0], lanes_[k][1], lanes_[k][2]}, lanes, {}, {}, {}, box_lo, box_hi, cutoff2};
+        for (int x = 0; x < 3; ++x) {
+            t.inner_lo[x] = inner_lo[x];
+            t.inner_hi[x] = inner_hi[x];
+            t.outer[x] = outer[x];
+        }
+        return t;
+    }
+
     /// Both ends of term(k, ·, x) over the offsets lo..hi: each term is
     /// monotone in its offset.
     void range(int k, i64 lo, i64 hi, double tlo[3], double thi[3]) const {
@@ -59,7 +72,28 @@ struct SweepBox {
     double lo[3], hi[3];          // the bin's box relative to the atom
     double term_lo[3][3], term_hi[3][3];  // per axis k and coordinate
     u64 width[3];                 // offsets per axis
+
+    /// Whether the box stays out of reach for every T = (t0 + t1) + a2 with
+    /// t0, t1 in the given ranges: the rounded sums are monotone, so the
+    /// corners bound every rounded D.
+    bool out_of_reach(const double t0lo[3], const double t0hi[3], const double t1lo[3], const double t1hi[3],
+                      const double a2[3], double cutoff2) const {
+        double m[3];
+        for (int x = 0; x < 3; ++x) {
+            double l = lo[x] + ((t0lo[x] + t1lo[x]) + a2[x]);
+            double h = hi[x] + ((t0hi[x] + t1hi[x]) + a2[x]);
+            m[x] = (l > 0.0 ? l : 0.0) + (h < 0.0 ? -h : 0.0);
+        }
+        return (m[0] * m[0] + m[1] * m[1]) + m[2] * m[2] >= cutoff2;
+    }
 };
+
+/// The lowest set bit of a non-zero mask, cleared there.
+inline unsigned take_lowest(u64& mask) {
+    const unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask));
+    mask &= mask - 1;
+    return bit;
+}
 
 template <class Keep, class Kernels>
 class Scanner : public BinVisits<Keep, Kernels> {
@@ -139,41 +173,11 @@ public:
 private:
     static constexpr std::size_t kTrimEntries = 4;
 
-    /// The lowest set bit of a non-zero mask, cleared there.
-    static unsigned take_lowest(u64& mask) {
-        const unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask));
-        mask &= mask - 1;
-        return bit;
-    }
-
     bool self_row(i64 o1, i64 o2) const { return !setup_.self_interaction && o1 == 0 && o2 == 0; }
 
-    /// The reach test of the lanes of axis k, the other terms in
-    /// [inner_lo, inner_hi] and `outer`.
     ReachTest reach_test(int k, u64 lanes, const SweepBox& box, const double inner_lo[3],
                          const double inner_hi[3], const double outer[3]) const {
-        ReachTest t{{lanes_.lane(k, 0), lanes_.lane(k, 1), lanes_.lane(k, 2)}, lanes, {}, {}, {},
-                    box.lo, box.hi, visit_.cutoff2};
-        for (int x = 0; x < 3; ++x) {
-            t.inner_lo[x] = inner_lo[x];
-            t.inner_hi[x] = inner_hi[x];
-            t.outer[x] = outer[x];
-        }
-        return t;
-    }
-
-    /// Whether the bin's box stays out of reach for every T = (t0 + t1) + a2
-    /// with t0, t1 in the given ranges: the rounded sums are monotone, so the
-    /// corners bound every rounded D.
-    bool box_out_of_reach(const SweepBox& box, const double t0lo[3], const double t0hi[3],
-                          const double t1lo[3], const double t1hi[3], const double a2[3]) const {
-        double m[3];
-        for (int x = 0; x < 3; ++x) {
-            double lo = box.lo[x] + ((t0lo[x] + t1lo[x]) + a2[x]);
-            double hi = box.hi[x] + ((t0hi[x] + t1hi[x]) + a2[x]);
-            m[x] = (lo > 0.0 ? lo : 0.0) + (hi < 0.0 ? -hi : 0.0);
-        }
-        return (m[0] * m[0] + m[1] * m[1]) + m[2] * m[2] >= visit_.cutoff2;
+        return lanes_.reach_test(k, lanes, box.lo, box.hi, inner_lo, inner_hi, outer, visit_.cutoff2);
     }
 
     /// sweep_atom() when an offset range is wider than kLanes: plane by plane and
@@ -185,8 +189,8 @@ private:
         const u64 width0 = box.width[0];
         for (i64 o2 = lo[2];; ++o2) {
             for (int x = 0; x < 3; ++x) r.plane_term[x] = lanes_.term(2, o2, x);
-            if (!box_out_of_reach(box, box.term_lo[0], box.term_hi[0], box.term_lo[1], box.term_hi[1],
-                                  r.plane_term)) {
+            if (!box.out_of_reach(box.term_lo[0], box.term_hi[0], box.term_lo[1], box.term_hi[1], r.plane_term,
+                                  visit_.cutoff2)) {
                 for (i64 o1 = lo[1];; ++o1) {
                     for (int x = 0; x < 3; ++x) r.row_term[x] = lanes_.term(1, o1, x);
                     for (u64 first = 0;; first += kLanes) {
@@ -195,7 +199,7 @@ private:
                         i64 o0_last = static_cast<i64>(static_cast<u64>(o0) + (len - 1));
                         double slo[3], shi[3];
                         lanes_.range(0, o0, o0_last, slo, shi);
-                        if (!box_out_of_reach(box, slo, shi, r.row_term, r.row_term, r.plane_term)) {
+                        if (!box.out_of_reach(slo, shi, r.row_term, r.row_term, r.plane_term, visit_.cutoff2)) {
                             lanes_.fill(0, o0, len);
                             r.lanes = len;
                             sweep_lanes(r, it, o0, o1, o2, self_row(o1, o2) ? self_entry : kNoEntry);
