@@ -5,15 +5,6 @@
 
 namespace kestrix::vicinal::detail {
 
-bool cpu_has_avx2() noexcept {
-#if defined(KESTRIX_VICINAL_SCALAR_ONLY)
-    return false;
-#else
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#endif
-}
-
 void Bins::build(Arena& arena, const double* p, const i64* shift, const u64* coord,
                  const std::uint8_t* finite, std::size_t n_atoms, const u64 n[3]) {
     std::size_t nf = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cell_list.hpp"
+#include "cell_list_keep.hpp"
 #include "cell_list_search.hpp"
 #include "kestrix/panic.hpp"
 
@@ -21,54 +22,10 @@ namespace {
 
 using detail::CellSearch;
 using detail::i64;
+using detail::KeepNone;
+using detail::KeepPairs;
+using detail::KeepRadii;
 using detail::u64;
-
-/// Runs the search for its failures only.
-struct KeepNone {
-    static constexpr bool kAll = false;
-    bool failed = false;
-    bool operator()(i64, std::size_t, i64, double) { return false; }
-};
-
-/// Neighbours when d < radii[i] + radii[j].
-struct KeepRadii {
-    static constexpr bool kAll = false;
-    const double* radii;        // per atom
-    const double* entry_radii;  // per bin entry
-    i64 len;
-    bool failed = false;
-    bool operator()(i64 i, std::size_t k, i64 j, double d) {
-        if (i >= len || j >= len) {
-            failed = true;
-            return false;
-        }
-        return radii[i] + entry_radii[k] > d;
-    }
-};
-
-/// Cutoffs per pair of atomic numbers, through a dense per-atom species index.
-struct KeepPairs {
-    static constexpr bool kAll = false;
-    const std::int32_t* species;        // per atom; -1: no key names its number
-    const std::int32_t* entry_species;  // per bin entry
-    i64 len;
-    std::size_t n_species;
-    const double* table;  // n_species², NaN where no entry
-    const std::unordered_map<u64, double>* sparse;
-    bool failed = false;
-    bool operator()(i64 i, std::size_t k, i64 j, double d) {
-        if (i >= len || j >= len) {
-            failed = true;
-            return false;
-        }
-        std::int32_t si = species[i], sj = entry_species[k];
-        if (si < 0 || sj < 0) return false;
-        u64 key = static_cast<u64>(si) * n_species + static_cast<u64>(sj);
-        if (table) return table[key] > d;
-        auto it = sparse->find(key);
-        return it != sparse->end() && it->second > d;
-    }
-};
 
 /// The fold of both variants: the largest value, NaN values ignored, -inf if none.
 template <class Get>
