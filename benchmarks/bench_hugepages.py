@@ -2,10 +2,13 @@
 
     python benchmarks/bench_hugepages.py [--calls N] [--fresh P] [--churn-rows R] [--kinds ...]
 
-kestrix asks for huge pages (MADV_HUGEPAGE) on its large result blocks. "with" is
-the default process; "without" calls prctl(PR_SET_THP_DISABLE) before importing
-kestrix, so the kernel ignores the advice for the whole process. For each result
-kind (neighbour-list arrays, XYZ output str, XDATCAR parse array):
+kestrix asks for huge pages (MADV_HUGEPAGE) on its large text results and parsed
+arrays; neighbour-list arrays go without, since this measurement showed their
+advice stalling a fresh process (the kernel compacts memory while the lists grow
+over the scan) and slowing calls amid Python work. "with" is the default process;
+"without" calls prctl(PR_SET_THP_DISABLE) before importing kestrix, so the kernel
+ignores any advice for the whole process. For each result kind (neighbour-list
+arrays, XYZ output str, XDATCAR parse array):
 
   first  the first call in a fresh process (median and worst of P processes)
   quiet  N later calls back to back (median and worst)
