@@ -20,11 +20,8 @@ void TextBuffer::reallocate(std::size_t capacity) {
     if (storage_) {
         data_ = storage_->reallocate(size_, capacity);  // may give more than asked
     } else {
-        // Text is written once, front to back: huge pages pay.
-        constexpr PageAdvice kAdvice = PageAdvice::kHuge;
-        data_ = static_cast<char*>(
-            capacity_ ? kestrix::detail::block_resize(data_, capacity_, capacity, kAdvice)
-                      : kestrix::detail::block_allocate(capacity, false, kAdvice));
+        data_ = static_cast<char*>(capacity_ ? kestrix::detail::block_resize(data_, capacity_, capacity)
+                                             : kestrix::detail::block_allocate(capacity, false));
     }
     capacity_ = capacity;
 }

@@ -252,12 +252,8 @@ private:
 
     u64 max_rows_;
     u64 cap_ = 0;
-    // No huge-page advice: these grow by steps over the whole scan, and a
-    // fresh process then stalls while the kernel compacts memory for them,
-    // which costs more than the faster page faults save.
-    static constexpr PageAdvice kAdvice = PageAdvice::kNone;
-    OwnedBuffer<i64> i_{kAdvice}, j_{kAdvice}, S_{kAdvice};
-    OwnedBuffer<double> d_{kAdvice}, D_{kAdvice};
+    OwnedBuffer<i64> i_, j_, S_;
+    OwnedBuffer<double> d_, D_;
     RowCursor cursor_{};
 };
 

@@ -28,9 +28,8 @@ bool huge_aligned(const void* p) noexcept {
     return (reinterpret_cast<std::uintptr_t>(p) & (kHugePage - 1)) == 0;
 }
 
-void advise(void* p, std::size_t len, PageAdvice advice) noexcept {
-    // Advice only: failure is harmless.
-    if (advice == PageAdvice::kHuge && len >= kHugePage) madvise(p, len, MADV_HUGEPAGE);
+void advise_huge(void* p, std::size_t len) noexcept {
+    if (len >= kHugePage) madvise(p, len, MADV_HUGEPAGE);  // advice only: failure is harmless
 }
 
 /// Reserves `len` bytes of address space starting on a huge-page boundary when
@@ -54,17 +53,17 @@ void* map_aligned(std::size_t len, int prot) {
     return reinterpret_cast<void*>(aligned);
 }
 
-void* map(std::size_t bytes, PageAdvice advice) {
+void* map(std::size_t bytes) {
     std::size_t len = mapped_length(bytes);
     void* p = map_aligned(len, PROT_READ | PROT_WRITE);
     if (!p) throw std::bad_alloc();
-    advise(p, len, advice);
+    advise_huge(p, len);
     return p;  // anonymous mappings are zero-filled
 }
 
 /// Grows or shrinks a mapping, keeping a grown one huge-page aligned: first in
 /// place, else moved (pages move, bytes are not copied) onto a reserved aligned range.
-void* remap(void* ptr, std::size_t old_len, std::size_t new_len, PageAdvice advice) {
+void* remap(void* ptr, std::size_t old_len, std::size_t new_len) {
     if (new_len <= old_len) {
         void* p = mremap(ptr, old_len, new_len, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
@@ -83,40 +82,39 @@ void* remap(void* ptr, std::size_t old_len, std::size_t new_len, PageAdvice advi
         if (p == MAP_FAILED) p = mremap(ptr, old_len, new_len, MREMAP_MAYMOVE);
         if (p == MAP_FAILED) throw std::bad_alloc();
     }
-    advise(p, new_len, advice);
+    advise_huge(p, new_len);
     return p;
 }
 
 }  // namespace
 
-void* block_allocate(std::size_t bytes, bool zero, PageAdvice advice) {
-    if (is_mapped(bytes)) return map(bytes, advice);
+void* block_allocate(std::size_t bytes, bool zero) {
+    if (is_mapped(bytes)) return map(bytes);
     void* p = zero ? std::calloc(1, bytes) : std::malloc(bytes);
     if (!p) throw std::bad_alloc();
     return p;
 }
 
-void* block_resize(void* ptr, std::size_t old_bytes, std::size_t new_bytes,
-                   PageAdvice advice) {
+void* block_resize(void* ptr, std::size_t old_bytes, std::size_t new_bytes) {
     bool was = is_mapped(old_bytes), will = is_mapped(new_bytes);
     if (was && will) {
         std::size_t old_len = mapped_length(old_bytes), new_len = mapped_length(new_bytes);
         if (old_len == new_len) return ptr;
         // A block that reaches huge-page size from below moves once onto aligned pages.
         if (new_len >= kHugePage && !huge_aligned(ptr)) {
-            void* p = map(new_bytes, advice);
+            void* p = map(new_bytes);
             std::memcpy(p, ptr, old_bytes < new_bytes ? old_bytes : new_bytes);
             munmap(ptr, old_len);
             return p;
         }
-        return remap(ptr, old_len, new_len, advice);
+        return remap(ptr, old_len, new_len);
     }
     if (!was && !will) {
         void* p = std::realloc(ptr, new_bytes);
         if (!p) throw std::bad_alloc();
         return p;
     }
-    void* p = block_allocate(new_bytes, false, advice);
+    void* p = block_allocate(new_bytes, false);
     std::memcpy(p, ptr, old_bytes < new_bytes ? old_bytes : new_bytes);
     block_free(ptr, old_bytes);
     return p;

@@ -3,12 +3,9 @@
 // C++: the computations fill an OwnedBuffer, the binding frame hands its block
 // to a PySliceContainer holder, whose release routine frees it.
 //
-// Small blocks come from malloc. Large ones are anonymous mappings that grow and
-// shrink with mremap, which moves pages instead of copying bytes, and by default
-// ask for transparent huge pages: fresh 4 KiB pages dominate the cost of large
-// outputs written once. A block grown step by step over a long call may do
-// better without (the kernel compacts memory to find huge pages), so the owner
-// chooses.
+// Small blocks come from malloc. Large ones are anonymous mappings that ask for
+// transparent huge pages (fresh 4 KiB pages dominate the cost of large outputs)
+// and grow and shrink with mremap, which moves pages instead of copying bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,14 +25,11 @@ struct RawBlock {
     void (*release)(void* ptr, std::size_t count, std::size_t capacity);
 };
 
-/// Whether a large block asks for transparent huge pages.
-enum class PageAdvice : bool { kNone, kHuge };
-
 namespace detail {
 /// Allocates `bytes` (> 0); zero-filled when `zero`. Throws std::bad_alloc.
-void* block_allocate(std::size_t bytes, bool zero, PageAdvice advice);
+void* block_allocate(std::size_t bytes, bool zero);
 /// Resizes a block of `old_bytes` (> 0) to `new_bytes` (> 0), keeping the common prefix.
-void* block_resize(void* ptr, std::size_t old_bytes, std::size_t new_bytes, PageAdvice advice);
+void* block_resize(void* ptr, std::size_t old_bytes, std::size_t new_bytes);
 /// Frees a block of `bytes`; nothing for a zero-sized block.
 void block_free(void* ptr, std::size_t bytes) noexcept;
 }  // namespace detail
@@ -47,20 +41,17 @@ class OwnedBuffer {
 
 public:
     OwnedBuffer() noexcept = default;
-    /// An empty buffer whose blocks take this advice.
-    explicit OwnedBuffer(PageAdvice advice) noexcept : advice_(advice) {}
     OwnedBuffer(const OwnedBuffer&) = delete;
     OwnedBuffer& operator=(const OwnedBuffer&) = delete;
     OwnedBuffer(OwnedBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)), advice_(other.advice_) {}
+          capacity_(std::exchange(other.capacity_, 0)) {}
     OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
         if (this != &other) {
             reset();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
-            advice_ = other.advice_;
         }
         return *this;
     }
@@ -134,7 +125,7 @@ private:
     static OwnedBuffer make(std::size_t n, bool zero) {
         OwnedBuffer buffer;
         if (n) {
-            buffer.data_ = static_cast<T*>(detail::block_allocate(bytes_for(n), zero, PageAdvice::kHuge));
+            buffer.data_ = static_cast<T*>(detail::block_allocate(bytes_for(n), zero));
             buffer.capacity_ = n;
         }
         buffer.size_ = n;
@@ -147,9 +138,8 @@ private:
     }
     void reallocate(std::size_t n) {
         std::size_t bytes = bytes_for(n);
-        data_ = static_cast<T*>(data_
-                                    ? detail::block_resize(data_, capacity_ * sizeof(T), bytes, advice_)
-                                    : detail::block_allocate(bytes, false, advice_));
+        data_ = static_cast<T*>(data_ ? detail::block_resize(data_, capacity_ * sizeof(T), bytes)
+                                    : detail::block_allocate(bytes, false));
         capacity_ = n;
     }
     void reset() noexcept {
@@ -161,7 +151,6 @@ private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-    PageAdvice advice_ = PageAdvice::kHuge;
 };
 
 }  // namespace kestrix
