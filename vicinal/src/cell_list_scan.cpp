@@ -230,11 +230,11 @@ bool RowSink::try_grow(u64 rows) {
         // The buffers that grew give their new room back, for a smaller step.
         k = 0;
         each_buffer([&](auto& buffer, std::size_t) { buffer.resize_capacity(before[k++]); });
-        cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
+        cursor_ = RowCursor{first_.data(), second_.data(), length_.data(), vector_.data(), shift_.data()};
         return false;
     }
     cap_ = rows;
-    cursor_ = RowCursor{i_.data(), j_.data(), d_.data(), D_.data(), S_.data()};
+    cursor_ = RowCursor{first_.data(), second_.data(), length_.data(), vector_.data(), shift_.data()};
     return true;
 }
 
@@ -244,7 +244,7 @@ PairList RowSink::finish(u64 rows) && {
         buffer.resize_uninitialised(per_row * n);
         buffer.shrink_to_fit();
     });
-    return PairList{std::move(i_), std::move(j_), std::move(d_), std::move(D_), std::move(S_)};
+    return PairList{std::move(first_), std::move(second_), std::move(length_), std::move(vector_), std::move(shift_)};
 }
 
 }  // namespace kestrix::vicinal::detail

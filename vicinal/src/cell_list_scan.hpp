@@ -243,17 +243,17 @@ private:
     /// f(buffer, values per row) for each of the five buffers.
     template <class F>
     void each_buffer(F&& f) {
-        f(i_, 1);
-        f(j_, 1);
-        f(d_, 1);
-        f(D_, 3);
-        f(S_, 3);
+        f(first_, 1);
+        f(second_, 1);
+        f(length_, 1);
+        f(vector_, 3);
+        f(shift_, 3);
     }
 
     u64 max_rows_;
     u64 cap_ = 0;
-    OwnedBuffer<i64> i_, j_, S_;
-    OwnedBuffer<double> d_, D_;
+    OwnedBuffer<i64> first_, second_, shift_;  // i, j, S
+    OwnedBuffer<double> length_, vector_;      // d, D
     RowCursor cursor_{};
 };
 
