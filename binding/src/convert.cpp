@@ -45,7 +45,7 @@ std::size_t detail::sequence_capacity(PyObject* obj) {
         PyErr_Clear();
         n = 0;
     }
-    return std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24);
+    return std::min<std::size_t>(static_cast<std::size_t>(n), kMostReserved);
 }
 
 namespace {

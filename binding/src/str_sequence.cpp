@@ -7,7 +7,7 @@
 namespace kestrix::binding {
 
 void StrSequence::reserve(Py_ssize_t count) {
-    std::size_t capacity = std::min<std::size_t>(static_cast<std::size_t>(count), std::size_t{1} << 24);
+    std::size_t capacity = std::min<std::size_t>(static_cast<std::size_t>(count), detail::kMostReserved);
     items_.reserve(capacity);
     views_.reserve(capacity);
 }

@@ -15,11 +15,6 @@
 
 namespace kestrix::scribe {
 
-/// Space, tab, line feed, form feed and carriage return; nothing else.
-constexpr bool is_separator(unsigned char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 /// How a request for a number field ended.
 enum class NumberField : std::uint8_t {
     Value,    ///< the next field, read as a number

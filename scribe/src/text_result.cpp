@@ -12,9 +12,12 @@ namespace kestrix::scribe {
 
 using binding::PyRef;
 
-// First touches of fresh 4 KiB pages otherwise cost several times the writing
-// itself. The advice covers every page of the block, its terminating NUL
-// included: all of the mapping when the allocator maps the block on its own,
+namespace {
+
+// Asks for transparent huge pages over a block of `bytes` bytes about to be
+// written: first touches of fresh 4 KiB pages otherwise cost several times the
+// writing itself. The advice covers every page of the block, its terminating
+// NUL included: all of the mapping when the allocator maps the block on its own,
 // as glibc does large ones. Advice over part of a mapping would split it, and
 // the allocator could then no longer grow the block in place (mremap) but
 // would copy it, needing room for both. A refusal changes nothing.
@@ -26,8 +29,6 @@ void advise_huge_pages(char* data, std::size_t bytes) noexcept {
     std::uintptr_t last = (begin + bytes + 1 + kPage - 1) & ~(kPage - 1);
     madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
-
-namespace {
 
 // Out of memory is std::bad_alloc here, as TextStorage promises, so that
 // TextBuffer may ask again for less.

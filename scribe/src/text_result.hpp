@@ -12,10 +12,6 @@
 
 namespace kestrix::scribe {
 
-/// Asks for transparent huge pages over a block of `bytes` bytes (and its
-/// terminating NUL) about to be written; advice only.
-void advise_huge_pages(char* data, std::size_t bytes) noexcept;
-
 // Output of one byte a character is written straight into the bytes of a new
 // str, which finally shrinks in place: no second copy of a large text. Growing it
 // may copy (the allocator's realloc), so the first block gets half again the

@@ -317,7 +317,7 @@ bool self_image_beyond_int64(const Cell& cell, const std::array<bool, 3>& pbc, d
         double S[3] = {0.0, 0.0, 0.0};
         for (int m = 0; m < lat.k; ++m) S[lat.periodic[m]] = x * static_cast<double>(lat.u[l][m]);
         double D[3];
-        for (int c = 0; c < 3; ++c) D[c] = (S[0] * cell[0][c] + S[1] * cell[1][c]) + S[2] * cell[2][c];
+        translation(cell, S, D);
         if ((D[0] * D[0] + D[1] * D[1]) + D[2] * D[2] < cutoff2) return true;
     }
     return false;

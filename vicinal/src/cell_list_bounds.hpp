@@ -14,6 +14,12 @@ namespace kestrix::vicinal::detail {
 /// The 3x3 cell block, rows are lattice vectors.
 using Cell = std::array<std::array<double, 3>, 3>;
 
+/// The translation t = S·cell of a cell shift S, in the one order of rounding
+/// that the search and its overflow witness must share.
+inline void translation(const Cell& cell, const double s[3], double t[3]) noexcept {
+    for (int x = 0; x < 3; ++x) t[x] = (s[0] * cell[0][x] + s[1] * cell[1][x]) + s[2] * cell[2][x];
+}
+
 /// Bounds, per periodic axis, the bin-shift quotient q that any row of atom i can
 /// use: with z_a = atom_shift(a) - p(a)·Y (Y a verified right inverse of the
 /// periodic rows), a row (i, j, S) needs q in z_j - z_i ± rho.

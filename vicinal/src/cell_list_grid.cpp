@@ -15,23 +15,10 @@ namespace kestrix::vicinal::detail {
 
 CellGeometry cell_geometry(const Cell& c) {
     CellGeometry g;
-    const double a0 = c[0][0], a1 = c[0][1], a2 = c[0][2];
-    const double b0 = c[1][0], b1 = c[1][1], b2 = c[1][2];
-    const double c0 = c[2][0], c1 = c[2][1], c2 = c[2][2];
-    double bc[3] = {b1 * c2 - b2 * c1, b2 * c0 - b0 * c2, b0 * c1 - b1 * c0};
-    double ca[3] = {c1 * a2 - c2 * a1, c2 * a0 - c0 * a2, c0 * a1 - c1 * a0};
-    double ab[3] = {a1 * b2 - a2 * b1, a2 * b0 - a0 * b2, a0 * b1 - a1 * b0};
-    for (int x = 0; x < 3; ++x) {
-        g.cross[0][x] = bc[x];
-        g.cross[1][x] = ca[x];
-        g.cross[2][x] = ab[x];
-    }
-    g.det = (a0 * bc[0] + a1 * bc[1]) + a2 * bc[2];
+    g.cross = {cross(c[1], c[2]), cross(c[2], c[0]), cross(c[0], c[1])};
+    g.det = dot(c[0], g.cross[0]);
     g.volume = std::fabs(g.det);
-    for (int k = 0; k < 3; ++k) {
-        const double* v = g.cross[k];
-        g.height[k] = g.volume / std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
-    }
+    for (int k = 0; k < 3; ++k) g.height[k] = g.volume / std::sqrt(dot(g.cross[k], g.cross[k]));
     return g;
 }
 

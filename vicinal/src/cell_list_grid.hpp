@@ -11,6 +11,7 @@
 #include "cell_list_bounds.hpp"
 #include "cell_list_lattice.hpp"
 #include "cell_list_scan.hpp"
+#include "kestrix/vec3.hpp"
 
 namespace kestrix::vicinal::detail {
 
@@ -34,7 +35,7 @@ inline i128 floor_div(i128 a, i128 b) {
 /// The cell's row cross products (bc, ca, ab), its determinant, and the
 /// distances between opposite faces.
 struct CellGeometry {
-    double cross[3][3] = {};
+    std::array<Vec, 3> cross{};
     double det = 0.0;
     double volume = 0.0;
     double height[3] = {};

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "kestrix/panic.hpp"
+#include "kestrix/vec3.hpp"
 
 namespace kestrix::vicinal::detail {
 namespace {
@@ -62,18 +63,24 @@ double physical_memory_bytes() {
     return bytes;
 }
 
+/// How many offsets one atom's box of reach spans, (2r + 1) per axis.
+double offset_box(const Grid& grid) {
+    double box = 1.0;
+    for (u64 r : grid.reach) box *= 2.0 * static_cast<double>(r) + 1.0;
+    return box;
+}
+
 /// kTooLarge at once when every finite atom's images of itself already outgrow memory.
 Fit check_result_size(const Grid& grid, const Atoms& atoms, const Cell& cell,
                       const std::array<bool, 3>& pbc, double cutoff) {
     if (!(pbc[0] || pbc[1] || pbc[2])) return Fit::kFits;
     std::array<double, 3> q_max{};
-    double offsets = 1.0;
+    const double offsets = offset_box(grid);
     for (int k = 0; k < 3; ++k) {
         // q covers -Q..Q in the atom's own bin whenever Q·n + n - 1 <= r.
         i128 r = grid.reach[k], n = grid.bins[k];
         i128 q = r >= n - 1 ? (r - n + 1) / n : 0;
         q_max[k] = std::min(static_cast<double>(q), 9007199254740992.0);
-        offsets *= 2.0 * static_cast<double>(grid.reach[k]) + 1.0;
     }
     double limit = static_cast<double>(row_limit());
     double nf = static_cast<double>(atoms.finite_count);
@@ -98,9 +105,7 @@ Fit finish_binning(Binning& binning, const Atoms& atoms, const Cell& cell, const
 void try_frame_instead(Prepared& ready, const SearchInput& in, double cutoff, Arena& arena) {
     constexpr double kFewOffsets = 0x1p24, kPerAtom = 4096.0, kGain = 16.0;
     const Atoms& atoms = ready.atoms;
-    double box = 1.0;
-    for (u64 r : ready.binning.grid.reach) box *= 2.0 * static_cast<double>(r) + 1.0;
-    if (box <= kPerAtom) return;
+    if (offset_box(ready.binning.grid) <= kPerAtom) return;
     double cell_work = planned_offsets(ready.binning, atoms, in.pbc);
     if (cell_work <= std::max(kFewOffsets, kPerAtom * static_cast<double>(atoms.finite_count))) return;
 
@@ -155,21 +160,21 @@ Preparation prepare_search(const SearchInput& in, double cutoff, Arena& arena) {
     // D is NaN or infinite when the cell is not finite.
     if (!(cutoff > 0.0) || cutoff * cutoff == 0.0) return NothingToFind{};
     for (const auto& row : cell)
-        for (double v : row)
-            if (!std::isfinite(v)) return NothingToFind{};
+        if (!finite(row)) return NothingToFind{};
 
     const Atoms& atoms = ready.atoms = place_atoms(arena, in, cell);
     binning.shift = arena.alloc<i64>(3 * atoms.count);
     binning.coord = arena.alloc<u64>(3 * atoms.count);
     if (atoms.finite_count == 0) return NothingToFind{};
-    const SearchError shift_out_of_range{SearchError::Kind::kOverflow, kShiftOutOfRange};
+    // Made only when it is the outcome: the text would be allocated on every call.
+    auto shift_out_of_range = [] { return SearchError{SearchError::Kind::kOverflow, kShiftOutOfRange}; };
     if (periodic_rows_dependent(cell, in.pbc)) return SearchError{SearchError::Kind::kValue, kDependentRows};
     if (!self_images_fit_surely(binning.grid, cell, in.pbc, cutoff) &&
         self_image_beyond_int64(cell, in.pbc, cutoff))
-        return shift_out_of_range;
+        return shift_out_of_range();
 
     if (grid_is_regular(binning.grid, in.pbc)) {
-        if (!bin_in_cell_grid(binning, atoms, geometry, in)) return shift_out_of_range;
+        if (!bin_in_cell_grid(binning, atoms, geometry, in)) return shift_out_of_range();
         if (!open_axis_unscanned(binning, atoms, in.pbc)) {
             if (finish_binning(binning, atoms, cell, in, cutoff) == Fit::kTooLarge) return TooLarge{};
             try_frame_instead(ready, in, cutoff, arena);
@@ -183,7 +188,7 @@ Preparation prepare_search(const SearchInput& in, double cutoff, Arena& arena) {
     // No finite frame: the periodic rows are independent, yet so nearly
     // dependent that no double can describe the lattice's spacing.
     if (!make_bin_frame(cell, in.pbc, atoms.position, atoms.finite, atoms.count, frame)) return TooLarge{};
-    if (!bin_in_frame(binning, atoms, frame, in, cutoff)) return shift_out_of_range;
+    if (!bin_in_frame(binning, atoms, frame, in, cutoff)) return shift_out_of_range();
     if (finish_binning(binning, atoms, cell, in, cutoff) == Fit::kTooLarge) return TooLarge{};
     return ready;
 }

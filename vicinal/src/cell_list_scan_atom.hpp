@@ -66,8 +66,8 @@ private:
                s[2] >= -kCached && s[2] <= kCached;
     }
     void compute(const i64 s[3], double t[3]) const {
-        double s0 = static_cast<double>(s[0]), s1 = static_cast<double>(s[1]), s2 = static_cast<double>(s[2]);
-        for (int x = 0; x < 3; ++x) t[x] = (s0 * cell_[0][x] + s1 * cell_[1][x]) + s2 * cell_[2][x];
+        const double shift[3] = {static_cast<double>(s[0]), static_cast<double>(s[1]), static_cast<double>(s[2])};
+        translation(cell_, shift, t);
     }
 
     const Cell& cell_;

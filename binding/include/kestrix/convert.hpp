@@ -24,9 +24,12 @@ std::vector<double> to_f64_vector(PyObject* obj);
 std::string_view to_str(PyObject* obj);
 
 namespace detail {
+/// The most items a conversion reserves room for ahead: a length only sizes a
+/// buffer, and a hostile __len__ must not make us reserve absurd amounts.
+inline constexpr std::size_t kMostReserved = std::size_t{1} << 24;
+
 /// Refuses what is no sequence of items (a str among them); returns how many
-/// items to reserve room for. The length only sizes the buffer (a hostile
-/// __len__ must not make us reserve absurd amounts).
+/// items to reserve room for (at most kMostReserved).
 std::size_t sequence_capacity(PyObject* obj);
 }  // namespace detail
 
